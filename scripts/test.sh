@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Every test: the C++ cores (GoogleTest), the Python surface against the
+# installed module, and the Python surface again against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+need_debs libgtest-dev
+need_project demo,test
+
+SAN_BUILD="$ROOT/build/sanitize"
+cmake -S "$ROOT" -B "$SAN_BUILD" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSEL_BUILD_TESTS=ON -DTAMSEL_SANITIZE=ON \
+  -DTAMSEL_FAULT_HOOKS=ON -DTAMSEL_WERROR=ON -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build "$SAN_BUILD" >/dev/null || cmake --build "$SAN_BUILD"
+
+say "== C++ cores (sanitized)"
+"$SAN_BUILD/core_tests" --gtest_brief=1
+
+say "== Python surface (installed module)"
+(cd "$ROOT" && "$PY" -m pytest -q -p no:cacheprovider tests/python)
+
+say "== Python surface (sanitized build with fault hooks)"
+# The interpreter is not built with the sanitizer, so its runtime is
+# preloaded, and leak detection stays off for the interpreter's own memory.
+(cd "$ROOT" && \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$SAN_BUILD" TAMSEL_TEST_BUILD=sanitize \
+  "$PY" -m pytest -q -p no:cacheprovider tests/python)

@@ -1,0 +1,127 @@
+#include "flat/py_flat.h"
+
+#include <string_view>
+
+#include "flat/flat.h"
+
+namespace tamsel::py {
+
+namespace {
+
+constexpr CallableSpec kNew = make_callable("PyFlat", "__new__", {"dim", "metric"});
+constexpr CallableSpec kInsert = make_callable("PyFlat", "insert", {"vector"});
+constexpr CallableSpec kSearch = make_callable("PyFlat", "search", {"query", "k"});
+constexpr CallableSpec kCreate = make_callable("PyFlat", "create", {"vectors"});
+
+constexpr char kClassName[] = "PyFlat";
+
+// Every name but these two selects the Euclidean distance; none is refused.
+MetricFn flat_metric_by_name(std::string_view name) {
+  if (name == "inner_product") return dot_product;
+  if (name == "cosine") return cosine_similarity;
+  return euclidean_distance;
+}
+
+bool build_flat(const BoundArgs& args, std::optional<Flat>* flat) {
+  std::uint32_t dim;
+  if (!to_u32(args[0], &dim)) return argument_error("dim");
+  MetricFn metric = euclidean_distance;
+  if (PyObject* name_object = args.optional(1)) {
+    std::string name;
+    if (!to_utf8(name_object, &name)) return argument_error("metric");
+    metric = flat_metric_by_name(name);
+  }
+  flat->emplace(dim, metric);
+  return true;
+}
+
+PyObject* insert(Flat& flat, const BoundArgs& args) {
+  std::vector<double> vector;
+  if (!to_vector(args[0], &vector)) return argument_error("vector");
+  if (vector.size() != flat.dim()) {
+    return PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", flat.dim(), vector.size());
+  }
+  flat.insert(vector);
+  Py_RETURN_NONE;
+}
+
+PyObject* hits_to_list(const std::vector<FlatHit>& hits) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    PyRef id(PyLong_FromSize_t(hits[i].id));
+    if (!id) return nullptr;
+    PyRef value(PyFloat_FromDouble(hits[i].value));
+    if (!value) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, id.get(), value.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* search(const Flat& flat, const BoundArgs& args) {
+  std::vector<double> query;
+  if (!to_vector(args[0], &query)) return argument_error("query");
+  std::uint32_t k = 1;
+  if (PyObject* k_object = args.optional(1)) {
+    if (!to_u32(k_object, &k)) return argument_error("k");
+  }
+  if (query.size() != flat.dim()) {
+    return PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim(), query.size());
+  }
+  std::vector<FlatHit> hits;
+  if (Status<FlatError> status = flat.search(query, k, &hits); !status.ok()) {
+    return PyErr_Format(PyExc_ValueError, "Search error: %s", flat_error_name(status.error()));
+  }
+  return hits_to_list(hits);
+}
+
+PyObject* create(Flat& flat, const BoundArgs& args) {
+  VectorBatch batch;
+  if (!to_vector_batch(args[0], &batch)) return argument_error("vectors");
+  // Every length is checked before anything is stored, so a bad vector
+  // leaves the index as it was.
+  for (std::size_t row = 0; row < batch.size(); ++row) {
+    if (batch[row].size() != flat.dim()) {
+      return PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu",
+                          batch[row].size(), flat.dim());
+    }
+  }
+  if (Status<FlatError> status = flat.create(batch); !status.ok()) {
+    return PyErr_Format(PyExc_ValueError, "Create error: %s", flat_error_name(status.error()));
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    method_entry<method<Flat, flat_class, kInsert, Access::Exclusive, insert>>(
+        "insert",
+        "insert($self, vector)\n--\n\n"
+        "Insert a vector into the index.\n\n"
+        "The vector is expected as a list of floats whose length equals the index dimension."),
+    method_entry<method<Flat, flat_class, kSearch, Access::Shared, search>>(
+        "search",
+        "search($self, query, k=None)\n--\n\n"
+        "Search for the k nearest neighbors.\n\n"
+        "Returns a list of tuples `(id, distance)`."),
+    method_entry<method<Flat, flat_class, kCreate, Access::Exclusive, create>>(
+        "create",
+        "create($self, vectors)\n--\n\n"
+        "Create an index from a list of vectors."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PythonClass flat_class(ClassDef{
+    kClassName,
+    "(dim, metric=None)",
+    "Our Python-facing Flat index.",
+    sizeof(Instance<Flat>),
+    construct<Flat, kNew, build_flat>,
+    deallocate<Flat, kClassName>,
+    methods,
+});
+
+}  // namespace tamsel::py
