@@ -3,16 +3,28 @@
 // One adjacency serves every layer: a node belongs to layer i when its level
 // is at least i, and the search of layer i follows only edges to such nodes.
 // Node 0, the first vector inserted, is the fixed entry point of every
-// insertion and query. The parameter `m` is stored but bounds nothing.
+// insertion and query. Neighbour lists are never pruned; the parameter `m` is
+// stored but bounds nothing. Nodes are never removed, so a node's identifier
+// is its position in insertion order for the life of the index.
+//
+// Operations return an HNSWError value rather than throw; a Panic means a
+// broken invariant. Callers guarantee that every inserted vector has `dim`
+// values (the Python layer checks); queries may have any length.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
+#include "common/vector_batch.h"
+#include "filter/filter.h"
+#include "hnsw/levels.h"
+#include "metadata/metadata.h"
 #include "metric/metric.h"
 
 namespace tamsel {
@@ -50,6 +62,14 @@ struct HNSWConfig {
 // whatever `layers` is.
 std::vector<double> make_level_weights(std::uint32_t layers);
 
+using NodeId = std::size_t;
+
+// A ranked node: its metric value against the query, and its identifier.
+struct Neighbor {
+  double distance;
+  NodeId id;
+};
+
 class HNSW {
  public:
   explicit HNSW(HNSWConfig config);
@@ -63,9 +83,61 @@ class HNSW {
   const std::optional<std::vector<std::string>>& schema() const { return config_.schema; }
   const std::vector<double>& level_weights() const { return level_weights_; }
 
+  std::size_t size() const { return node_count_; }
+  std::span<const double> vector(NodeId node) const {
+    return {vectors_.data() + node * config_.dim, config_.dim};
+  }
+  std::uint32_t level(NodeId node) const { return levels_[node]; }
+  bool has_row(NodeId node) const { return node < has_row_.size() && has_row_[node]; }
+  // The node's neighbour list: every identifier ever linked to it, in the
+  // order linked, repeats and its own identifier included.
+  std::span<const NodeId> row(NodeId node) const { return rows_[node]; }
+
+  // Adds one vector, with its metadata record of schema-size values when
+  // `record` is given, and links it into the graph. The first node takes the
+  // level layers - 1 and is not linked; every later one takes its level from
+  // `levels`. What was stored before an error stays stored.
+  Status<HNSWError> insert(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
+                           LevelSource& levels);
+
+  // Inserts the vectors in order, vector k with records[k] when the index has
+  // a schema (records is then as long as vectors, else AttributeNotFound
+  // before anything is stored). EmptyVectors for no vectors. Stops at the
+  // first failing insertion; the vectors before it stay.
+  Status<HNSWError> create(const VectorBatch& vectors, std::vector<std::vector<Metadata>> records,
+                           LevelSource& levels);
+
+  // The beam search over one layer from `entry`: up to `ef` nodes ranked by
+  // their distance to the query, nearest first. The entry seeds the result
+  // untested; neighbours below `layer`, or failing the filter, are skipped.
+  Status<HNSWError> knn(NodeId entry, std::span<const double> query, std::uint32_t ef, std::uint32_t layer,
+                        const Filter* filter, std::vector<Neighbor>* result) const;
+
+  // The query: a greedy descent from node 0 through the upper layers, then a
+  // search of layer 0 with beam ef_search. Returns its first max(k, 1) pairs;
+  // with a filter, only pairs whose node passes it. Empty for an empty index.
+  Status<HNSWError> search(std::span<const double> query, std::uint32_t k, const Filter* filter,
+                           std::vector<Neighbor>* result) const;
+
  private:
+  // Whether `node` passes the filter whose attribute sits at `position` in
+  // the schema. A node stored without a record passes no filter.
+  bool passes(const Filter& filter, std::size_t position, NodeId node) const {
+    const Metadata* value = metadata_.value(node, position);
+    return value != nullptr && filter.passes(*value);
+  }
+
+  // Appends the node's values, level and record (or its lack).
+  NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
+
   HNSWConfig config_;
   std::vector<double> level_weights_;
+  std::size_t node_count_ = 0;
+  std::vector<double> vectors_;
+  std::vector<std::uint32_t> levels_;
+  std::vector<std::vector<NodeId>> rows_;
+  std::vector<bool> has_row_;
+  MetadataStore metadata_;
 };
 
 }  // namespace tamsel

@@ -1,6 +1,7 @@
 #include "hnsw/py_hnsw.h"
 
 #include "hnsw/hnsw.h"
+#include "metadata/py_metadata.h"
 
 namespace tamsel::py {
 
@@ -8,6 +9,10 @@ namespace {
 
 constexpr CallableSpec kNew = make_callable(
     "PyHNSW", "__new__", {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"});
+
+constexpr CallableSpec kInsert = make_callable("PyHNSW", "insert", {"vector", "metadata"});
+constexpr CallableSpec kSearch = make_callable("PyHNSW", "search", {"query", "k", "filter"});
+constexpr CallableSpec kCreate = make_callable("PyHNSW", "create", {"vectors", "metadata"});
 
 constexpr char kClassName[] = "PyHNSW";
 
@@ -46,7 +51,151 @@ bool build_hnsw(const BoundArgs& args, std::optional<HNSW>* index) {
   return true;
 }
 
+PyObject* length_error(std::size_t dim, std::size_t length) {
+  return PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", dim, length);
+}
+
+PyObject* no_schema_error(const char* use) {
+  return PyErr_Format(PyExc_ValueError, "No schema provided in HNSW instance; cannot use %s", use);
+}
+
+PyObject* insert(HNSW& index, const BoundArgs& args) {
+  std::vector<double> vector;
+  if (!to_vector(args[0], &vector)) return argument_error("vector");
+  std::optional<std::vector<NamedValue>> pairs;
+  if (PyObject* metadata = args.optional(1)) {
+    if (!to_named_values(metadata, &pairs.emplace())) return argument_error("metadata");
+  }
+  // Every stored vector has exactly `dim` values; anything else is refused
+  // before it can be stored.
+  if (vector.size() != index.dim()) return length_error(index.dim(), vector.size());
+  std::optional<std::vector<Metadata>> record;
+  if (pairs) {
+    if (!index.schema()) return no_schema_error("metadata");
+    if (!build_record(*pairs, *index.schema(), &record.emplace())) return Failed{};
+  }
+  ThreadRandomLevels levels;
+  if (Status<HNSWError> status = index.insert(vector, std::move(record), levels); !status.ok()) {
+    return PyErr_Format(PyExc_ValueError, "Insert error: %s", hnsw_error_name(status.error()));
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* results_to_list(const HNSW& index, const std::vector<Neighbor>& results) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyRef distance(PyFloat_FromDouble(results[i].distance));
+    if (!distance) return nullptr;
+    const std::span<const double> values = index.vector(results[i].id);
+    PyRef vector(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!vector) return nullptr;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+      PyObject* value = PyFloat_FromDouble(values[j]);
+      if (value == nullptr) return nullptr;
+      PyList_SET_ITEM(vector.get(), static_cast<Py_ssize_t>(j), value);
+    }
+    PyObject* pair = PyTuple_Pack(2, distance.get(), vector.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* search(const HNSW& index, const BoundArgs& args) {
+  std::vector<double> query;
+  if (!to_vector(args[0], &query)) return argument_error("query");
+  std::uint32_t k = 1;
+  if (PyObject* k_object = args.optional(1)) {
+    if (!to_u32(k_object, &k)) return argument_error("k");
+  }
+  std::optional<NamedValue> filter_pair;
+  if (PyObject* filter_object = args.optional(2)) {
+    if (!to_named_value(filter_object, &filter_pair.emplace())) return argument_error("filter");
+  }
+  std::optional<Filter> filter;
+  if (filter_pair) {
+    if (!index.schema()) return no_schema_error("metadata filtering");
+    Metadata value;
+    if (!to_metadata(filter_pair->value.get(), &value)) {
+      PyErr_SetString(PyExc_ValueError, "Unsupported type for metadata filter");
+      return nullptr;
+    }
+    filter = make_equality_filter(std::move(filter_pair->name), std::move(value));
+  }
+  std::vector<Neighbor> results;
+  if (Status<HNSWError> status = index.search(query, k, filter ? &*filter : nullptr, &results); !status.ok()) {
+    return PyErr_Format(PyExc_ValueError, "Search error: %s", hnsw_error_name(status.error()));
+  }
+  return results_to_list(index, results);
+}
+
+// One list of pairs per vector; a str is refused both for the outer list and
+// in place of an inner one.
+bool to_metadata_lists(PyObject* object, std::vector<std::vector<NamedValue>>* lists) {
+  std::size_t hint = 0;
+  return convert_sequence(object, &hint, [&](PyObject* item) {
+    if (lists->empty()) lists->reserve(reservation_for(hint));
+    return to_named_values(item, &lists->emplace_back());
+  });
+}
+
+PyObject* create_error(HNSWError error) {
+  return PyErr_Format(PyExc_ValueError, "Create error: %s", hnsw_error_name(error));
+}
+
+PyObject* create(HNSW& index, const BoundArgs& args) {
+  VectorBatch vectors;
+  if (!to_vector_batch(args[0], &vectors)) return argument_error("vectors");
+  std::optional<std::vector<std::vector<NamedValue>>> metadata;
+  if (PyObject* metadata_object = args.optional(1)) {
+    if (!to_metadata_lists(metadata_object, &metadata.emplace())) return argument_error("metadata");
+  }
+  // Every length is checked before any vector is stored.
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    if (vectors[i].size() != index.dim()) return length_error(index.dim(), vectors[i].size());
+  }
+  ThreadRandomLevels levels;
+  if (!metadata) {
+    if (vectors.empty()) return create_error(HNSWError::EmptyVectors);
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+      if (Status<HNSWError> status = index.insert(vectors[i], std::nullopt, levels); !status.ok()) {
+        return create_error(status.error());
+      }
+    }
+    Py_RETURN_NONE;
+  }
+  if (metadata->size() != vectors.size()) {
+    PyErr_SetString(PyExc_ValueError, "Length of metadata list must match number of vectors");
+    return nullptr;
+  }
+  if (!index.schema()) return no_schema_error("metadata");
+  // Every record is built before anything is inserted.
+  std::vector<std::vector<Metadata>> records(metadata->size());
+  for (std::size_t i = 0; i < metadata->size(); ++i) {
+    if (!build_record((*metadata)[i], *index.schema(), &records[i])) return nullptr;
+  }
+  if (Status<HNSWError> status = index.create(vectors, std::move(records), levels); !status.ok()) {
+    return create_error(status.error());
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    method_entry<method<HNSW, hnsw_class, kInsert, Access::Exclusive, insert>>(
+        "insert",
+        "insert($self, vector, metadata=None)\n--\n\n"
+        "Insert a vector into the index.\n\n"
+        "The vector is expected as a list of floats.\n"
+        "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+        "`[(\"color\", \"blue\"), (\"size\", 42)]`"),
+    method_entry<method<HNSW, hnsw_class, kSearch, Access::Shared, search>>(
+        "search",
+        "search($self, query, k=None, filter=None)\n--\n\n"
+        "Search for the k nearest neighbors.\n\n"
+        "Returns a list of tuples `(distance, vector)`."),
+    method_entry<method<HNSW, hnsw_class, kCreate, Access::Exclusive, create>>(
+        "create", "create($self, vectors, metadata=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

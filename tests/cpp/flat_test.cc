@@ -1,1 +1,136 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "common/panic.h"
+#include "flat/flat.h"
+#include "test_util.h"
+
+namespace tamsel {
+namespace {
+
+using testing::kNaN;
+using testing::same_double;
+
+Flat make_flat(std::size_t dim, MetricFn metric, const std::vector<std::vector<double>>& vectors) {
+  Flat flat(dim, metric);
+  for (const auto& vector : vectors) flat.insert(vector);
+  return flat;
+}
+
+std::vector<FlatHit> search(const Flat& flat, const std::vector<double>& query, std::uint32_t k) {
+  std::vector<FlatHit> hits;
+  EXPECT_TRUE(flat.search(query, k, &hits).ok());
+  return hits;
+}
+
+// Ranks every stored vector: the straightforward way the bounded selection
+// must agree with.
+std::vector<FlatHit> rank_all(const Flat& flat, const std::vector<double>& query, std::uint32_t k) {
+  std::vector<FlatHit> all;
+  for (std::size_t id = 0; id < flat.size(); ++id) all.push_back({id, flat.metric()(query, flat.vector(id))});
+  std::stable_sort(all.begin(), all.end(),
+                   [](const FlatHit& x, const FlatHit& y) { return ranks_before(x.value, y.value); });
+  all.resize(std::min<std::size_t>(all.size(), std::max<std::uint32_t>(k, 1)));
+  return all;
+}
+
+TEST(Flat, EmptyIndexAndEmptyBatch) {
+  Flat flat(2, euclidean_distance);
+  std::vector<FlatHit> hits;
+  Status<FlatError> status = flat.search(std::vector<double>{0.0, 0.0}, 1, &hits);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error(), FlatError::EmptyIndex);
+  Status<FlatError> created = flat.create(VectorBatch());
+  ASSERT_FALSE(created.ok());
+  EXPECT_EQ(created.error(), FlatError::EmptyVectors);
+  EXPECT_EQ(flat.size(), 0u);
+  EXPECT_STREQ(flat_error_name(FlatError::EmptyIndex), "EmptyIndex");
+  EXPECT_STREQ(flat_error_name(FlatError::EmptyVectors), "EmptyVectors");
+}
+
+TEST(Flat, DimensionZeroStaysEmpty) {
+  Flat flat(0, euclidean_distance);
+  for (int i = 0; i < 3; ++i) flat.insert({});
+  std::vector<FlatHit> hits;
+  Status<FlatError> status = flat.search({}, 1, &hits);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error(), FlatError::EmptyIndex);
+}
+
+TEST(Flat, DocumentedRanking) {
+  Flat flat = make_flat(2, euclidean_distance, {{0.0, 0.0}, {3.0, 4.0}, {1.0, 0.0}});
+  auto hits = search(flat, {0.0, 0.0}, 10);
+  ASSERT_EQ(hits.size(), 3u);
+  EXPECT_EQ(hits[0].id, 0u);
+  EXPECT_EQ(hits[1].id, 2u);
+  EXPECT_EQ(hits[2].id, 1u);
+  EXPECT_EQ(hits[2].value, 5.0);
+  EXPECT_EQ(search(flat, {0.0, 0.0}, 0).size(), 1u);
+  EXPECT_EQ(search(flat, {0.0, 0.0}, 4294967295u).size(), 3u);
+
+  Flat inner = make_flat(2, dot_product, {{1.0, 0.0}, {-1.0, 0.0}});
+  auto by_inner = search(inner, {1.0, 0.0}, 2);
+  EXPECT_EQ(by_inner[0].id, 1u);
+  EXPECT_EQ(by_inner[0].value, -1.0);
+  EXPECT_EQ(by_inner[1].id, 0u);
+}
+
+TEST(Flat, TiesAndNaNRankBySmallerIdentifier) {
+  Flat flat = make_flat(2, cosine_similarity, {{1.0, 0.0}, {0.0, 1.0}, {2.0, 2.0}});
+  auto hits = search(flat, {0.0, 0.0}, 3);  // a zero query: every value is NaN
+  ASSERT_EQ(hits.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(hits[i].id, i);
+    EXPECT_TRUE(std::isnan(hits[i].value));
+  }
+  Flat repeated = make_flat(1, euclidean_distance, {{1.0}, {-1.0}, {1.0}, {0.0}, {-1.0}});
+  auto ranked = search(repeated, {0.0}, 5);
+  std::vector<std::size_t> ids;
+  for (const auto& hit : ranked) ids.push_back(hit.id);
+  EXPECT_EQ(ids, (std::vector<std::size_t>{3, 0, 1, 2, 4}));
+}
+
+TEST(Flat, BoundedSelectionMatchesFullRanking) {
+  std::mt19937_64 rng(11);
+  for (MetricFn metric : {euclidean_distance, dot_product, cosine_similarity}) {
+    for (int round = 0; round < 60; ++round) {
+      const std::size_t dim = 1 + rng() % 4;
+      const auto vectors = testing::awkward_vectors(rng, 1 + rng() % 60, dim, round % 2 == 1);
+      Flat flat = make_flat(dim, metric, vectors);
+      const auto query = testing::awkward_vectors(rng, 1, dim, round % 3 == 0)[0];
+      for (std::uint32_t k : {0u, 1u, 2u, 5u, 17u, 100u}) {
+        const auto got = search(flat, query, k);
+        const auto want = rank_all(flat, query, k);
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          ASSERT_EQ(got[i].id, want[i].id) << "round " << round << " k " << k << " position " << i;
+          ASSERT_TRUE(same_double(got[i].value, want[i].value));
+        }
+      }
+    }
+  }
+}
+
+TEST(Flat, CreateAppendsInOrderAndRefusesWrongLengths) {
+  Flat flat(2, euclidean_distance);
+  VectorBatch batch;
+  for (double x : {5.0, 1.0}) {
+    batch.push_value(x);
+    batch.push_value(0.0);
+    batch.end_row();
+  }
+  ASSERT_TRUE(flat.create(batch).ok());
+  EXPECT_EQ(flat.size(), 2u);
+  EXPECT_EQ(flat.vector(1)[0], 1.0);
+
+  VectorBatch bad;
+  bad.push_value(1.0);
+  bad.end_row();
+  EXPECT_THROW((void)flat.create(bad), Panic);
+  EXPECT_EQ(flat.size(), 2u);
+}
+
+}  // namespace
+}  // namespace tamsel
