@@ -21,7 +21,9 @@ say "== Python surface (installed module)"
 say "== Python surface (sanitized build with fault hooks)"
 # The interpreter is not built with the sanitizer, so its runtime is
 # preloaded, and leak detection stays off for the interpreter's own memory.
+# The C++ runtime is preloaded too: the interpreter does not link it, and the
+# sanitizer's exception interceptor needs it present from the start.
 (cd "$ROOT" && \
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$SAN_BUILD" TAMSEL_TEST_BUILD=sanitize \
   "$PY" -m pytest -q -p no:cacheprovider tests/python)
