@@ -1,6 +1,10 @@
 // VectorBatch: a list of vectors stored end to end in one array of floats,
 // so that a batch of any size costs two allocations. Rows may differ in
 // length; row i runs from ends[i-1] (0 for the first) to ends[i].
+//
+// A batch can also be a view of rows of equal length that someone else owns
+// (a caller's array); the owner keeps them alive and unchanged while the
+// view is used, and calls own() before anything could change them.
 #pragma once
 
 #include <cstddef>
@@ -11,12 +15,32 @@ namespace tamsel {
 
 class VectorBatch {
  public:
-  std::size_t size() const { return ends_.size(); }
-  bool empty() const { return ends_.empty(); }
+  // A view of `rows` rows of `columns` values each, stored row after row.
+  static VectorBatch view(const double* values, std::size_t rows, std::size_t columns) {
+    VectorBatch batch;
+    batch.is_view_ = true;
+    batch.view_ = values;
+    batch.view_rows_ = rows;
+    batch.view_columns_ = columns;
+    return batch;
+  }
+
+  std::size_t size() const { return is_view_ ? view_rows_ : ends_.size(); }
+  bool empty() const { return size() == 0; }
 
   std::span<const double> operator[](std::size_t row) const {
+    if (is_view_) return {view_ + row * view_columns_, view_columns_};
     std::size_t begin = row == 0 ? 0 : ends_[row - 1];
     return std::span<const double>(values_.data() + begin, ends_[row] - begin);
+  }
+
+  // Copies the rows of a view into the batch's own storage.
+  void own() {
+    if (!is_view_) return;
+    is_view_ = false;
+    const double* values = view_;
+    reserve(view_rows_, view_rows_ * view_columns_);
+    append_rows(values, view_rows_, view_columns_);
   }
 
   void reserve(std::size_t rows, std::size_t values) {
@@ -26,14 +50,20 @@ class VectorBatch {
 
   // Rows are built by appending their values and then closing the row.
   void push_value(double value) { values_.push_back(value); }
-  void append_values(std::span<const double> values) { values_.insert(values_.end(), values.begin(), values.end()); }
   void end_row() { ends_.push_back(values_.size()); }
-  // Drops the values pushed since the last closed row.
-  void abandon_row() { values_.resize(ends_.empty() ? 0 : ends_.back()); }
+  // Appends `rows` rows of `columns` values each, stored row after row.
+  void append_rows(const double* values, std::size_t rows, std::size_t columns) {
+    values_.insert(values_.end(), values, values + rows * columns);
+    for (std::size_t row = 0; row < rows; ++row) ends_.push_back(ends_.empty() ? columns : ends_.back() + columns);
+  }
 
  private:
   std::vector<double> values_;
   std::vector<std::size_t> ends_;
+  bool is_view_ = false;
+  const double* view_ = nullptr;
+  std::size_t view_rows_ = 0;
+  std::size_t view_columns_ = 0;
 };
 
 }  // namespace tamsel

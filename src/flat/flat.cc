@@ -1,8 +1,11 @@
 #include "flat/flat.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "common/panic.h"
+#include "metric/kernels.h"
 
 namespace tamsel {
 
@@ -16,9 +19,21 @@ const char* flat_error_name(FlatError error) {
   return "?";
 }
 
+std::vector<double> Flat::vector(std::size_t id) const {
+  std::vector<double> values(dim_);
+  const double* block = blocks_.data() + (id / kLanes) * kLanes * dim_;
+  for (std::size_t i = 0; i < dim_; ++i) values[i] = block[i * kLanes + id % kLanes];
+  return values;
+}
+
 void Flat::insert(std::span<const double> values) {
   check_invariant(values.size() == dim_, "flat insert of a vector whose length is not the index dimension");
-  vectors_.insert(vectors_.end(), values.begin(), values.end());
+  if (dim_ == 0) return;  // an empty vector stores nothing
+  if (size_ % kLanes == 0) blocks_.resize(blocks_.size() + kLanes * dim_, 0.0);
+  if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(values));
+  double* block = blocks_.data() + (size_ / kLanes) * kLanes * dim_;
+  for (std::size_t i = 0; i < dim_; ++i) block[i * kLanes + size_ % kLanes] = values[i];
+  ++size_;
 }
 
 Status<FlatError> Flat::create(const VectorBatch& batch) {
@@ -26,9 +41,38 @@ Status<FlatError> Flat::create(const VectorBatch& batch) {
   for (std::size_t row = 0; row < batch.size(); ++row) {
     check_invariant(batch[row].size() == dim_, "flat create of a vector whose length is not the index dimension");
   }
-  vectors_.reserve(vectors_.size() + batch.size() * dim_);
+  const std::size_t blocks_after = (size_ + batch.size() + kLanes - 1) / kLanes;
+  blocks_.reserve(blocks_after * kLanes * dim_);
+  if (kind_ == MetricKind::Cosine) norms_.reserve(size_ + batch.size());
   for (std::size_t row = 0; row < batch.size(); ++row) insert(batch[row]);
   return Status<FlatError>::Ok();
+}
+
+void Flat::score_block(std::span<const double> query, double query_squared_norm, std::size_t block, double bound,
+                       double* values) const {
+  const double* data = blocks_.data() + block * kLanes * dim_;
+  const BatchKernels& kernels = batch_kernels();
+  switch (kind_) {
+    case MetricKind::Euclidean:
+      kernels.euclidean_interleaved(query.data(), dim_, data, bound, values);
+      return;
+    case MetricKind::Dot:
+      kernels.dot_interleaved(query.data(), dim_, data, values);
+      return;
+    case MetricKind::Cosine: {
+      kernels.dot_interleaved(query.data(), dim_, data, values);
+      const std::size_t first = block * kLanes;
+      for (std::size_t l = 0; l < kLanes && first + l < size_; ++l) {
+        values[l] = cosine_from_parts(values[l], query_squared_norm, norms_[first + l]);
+      }
+      return;
+    }
+    case MetricKind::Other:
+      for (std::size_t l = 0; l < kLanes && block * kLanes + l < size_; ++l) {
+        values[l] = metric_(query, vector(block * kLanes + l));
+      }
+      return;
+  }
 }
 
 namespace {
@@ -39,22 +83,31 @@ bool hit_ranks_before(const FlatHit& x, const FlatHit& y) { return pair_ranks_be
 }  // namespace
 
 Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const {
-  if (vectors_.empty()) return FlatError::EmptyIndex;
-  const std::size_t count = size();
+  if (size_ == 0) return FlatError::EmptyIndex;
   // The ranking is a total order, so keeping the best `wanted` pairs in a
   // bounded heap selects exactly what ranking all of them would.
-  const std::size_t wanted = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), count);
+  const std::size_t wanted = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), size_);
   hits->clear();
   hits->reserve(wanted);
-  for (std::size_t id = 0; id < count; ++id) {
-    const FlatHit hit{id, metric_(query, vector(id))};
-    if (hits->size() < wanted) {
-      hits->push_back(hit);
-      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
-    } else if (hit_ranks_before(hit, hits->front())) {
-      std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
-      hits->back() = hit;
-      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+  const double query_squared_norm = kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0;
+  double values[kLanes];
+  for (std::size_t block = 0; block * kLanes < size_; ++block) {
+    // Once the heap is full, a later vector enters only if its value ranks
+    // strictly before the worst kept (it loses every tie by identifier), so
+    // a Euclidean batch that cannot get below that value is abandoned.
+    const bool full = hits->size() == wanted;
+    const double bound = full ? hits->front().value : std::numeric_limits<double>::quiet_NaN();
+    score_block(query, query_squared_norm, block, bound, values);
+    for (std::size_t l = 0; l < kLanes && block * kLanes + l < size_; ++l) {
+      const FlatHit hit{block * kLanes + l, values[l]};
+      if (hits->size() < wanted) {
+        hits->push_back(hit);
+        std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+      } else if (hit_ranks_before(hit, hits->front())) {
+        std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
+        hits->back() = hit;
+        std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+      }
     }
   }
   std::sort_heap(hits->begin(), hits->end(), hit_ranks_before);

@@ -1,10 +1,14 @@
-// Flat: the exhaustive index. It keeps vectors of one fixed dimension back to
-// back in a single array and answers a query by scoring it against every
-// stored vector, so its answers are exact and repeatable.
+// Flat: the exhaustive index. It keeps vectors of one fixed dimension and
+// answers a query by scoring it against every stored vector, so its answers
+// are exact and repeatable.
 //
 // A vector's identifier is its position in insertion order, from 0. Callers
 // guarantee that every vector and query they pass has exactly `dim` values;
 // the Python layer checks that before calling in.
+//
+// Vectors are stored in blocks of kLanes interleaved by component, the layout
+// the batched kernels read without shuffling; a search streams through the
+// blocks once and keeps the best pairs in a bounded heap.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "common/huge_page_allocator.h"
 #include "common/status.h"
 #include "common/vector_batch.h"
 #include "metric/metric.h"
@@ -30,14 +35,15 @@ struct FlatHit {
 
 class Flat {
  public:
-  Flat(std::size_t dim, MetricFn metric) : metric_(metric), dim_(dim) {}
+  Flat(std::size_t dim, MetricFn metric) : metric_(metric), kind_(metric_kind(metric)), dim_(dim) {}
 
   std::size_t dim() const { return dim_; }
   MetricFn metric() const { return metric_; }
   // The number of stored vectors; always 0 when `dim` is 0, since empty
   // vectors add no values.
-  std::size_t size() const { return dim_ == 0 ? 0 : vectors_.size() / dim_; }
-  std::span<const double> vector(std::size_t id) const { return {vectors_.data() + id * dim_, dim_}; }
+  std::size_t size() const { return size_; }
+  // A copy of the stored vector.
+  std::vector<double> vector(std::size_t id) const;
 
   // Appends one vector of exactly `dim` values.
   void insert(std::span<const double> values);
@@ -51,10 +57,20 @@ class Flat {
   // stored. The query is the metric's first argument.
   Status<FlatError> search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const;
 
+  // Bytes held for the stored vectors.
+  std::size_t memory_bytes() const { return (blocks_.capacity() + norms_.capacity()) * sizeof(double); }
+
  private:
-  std::vector<double> vectors_;
+  // Scores the vectors of one block into values[0 .. kLanes).
+  void score_block(std::span<const double> query, double query_squared_norm, std::size_t block, double bound,
+                   double* values) const;
+
+  std::vector<double, HugePageAllocator<double>> blocks_;  // block b holds vectors b*kLanes .. b*kLanes+kLanes-1
+  std::vector<double> norms_;   // squared norms, kept for the cosine only
   MetricFn metric_;
+  MetricKind kind_;
   std::size_t dim_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace tamsel

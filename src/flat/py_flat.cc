@@ -78,8 +78,9 @@ PyObject* search(const Flat& flat, const BoundArgs& args) {
 }
 
 PyObject* create(Flat& flat, const BoundArgs& args) {
-  VectorBatch batch;
-  if (!to_vector_batch(args[0], &batch)) return argument_error("vectors");
+  BatchArgument argument;
+  if (!to_vector_batch(args[0], &argument)) return argument_error("vectors");
+  const VectorBatch& batch = argument.batch();
   // Every length is checked before anything is stored, so a bad vector
   // leaves the index as it was.
   for (std::size_t row = 0; row < batch.size(); ++row) {

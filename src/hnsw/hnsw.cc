@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <queue>
-#include <unordered_set>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "common/panic.h"
+#include "metric/kernels.h"
 
 namespace tamsel {
 
@@ -47,18 +48,9 @@ std::vector<double> make_level_weights(std::uint32_t layers) {
   return weights;
 }
 
-HNSW::HNSW(HNSWConfig config)
-    : config_(std::move(config)),
-      level_weights_(make_level_weights(config_.layers)),
-      metadata_(config_.schema ? config_.schema->size() : 0) {}
-
-namespace {
-
-// Where a pair at distance d enters a result list sorted in the distance
-// order: directly before the last pair of equal distance if there is one,
-// else after every pair that ranks before d. This is what the halving binary
-// search gives; it is spelled out because the placement of ties is visible.
-std::size_t insertion_position(const std::vector<Neighbor>& list, double d) {
+std::size_t result_insertion_position(std::span<const Neighbor> list, double d) {
+  // The halving binary search: base ends on the last pair that does not rank
+  // after d.
   std::size_t base = 0;
   std::size_t size = list.size();
   while (size > 1) {
@@ -71,6 +63,18 @@ std::size_t insertion_position(const std::vector<Neighbor>& list, double d) {
   return ranks_before(list[base].distance, d) ? base + 1 : base;
 }
 
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// No node other than node 0 can have a higher level: the weight table holds
+// at most 746 entries. Lists are kept up to this layer; a search of a higher
+// layer reads the top list and tests levels.
+constexpr std::uint32_t kHighestListLayer = 745;
+
+// Identifiers are 32-bit inside; this one is never a node.
+constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
+
 // Candidate queue order: the pair that ranks first comes out first.
 struct RanksAfter {
   bool operator()(const Neighbor& x, const Neighbor& y) const {
@@ -80,63 +84,248 @@ struct RanksAfter {
 
 }  // namespace
 
-Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::uint32_t ef, std::uint32_t layer,
-                            const Filter* filter, std::vector<Neighbor>* result) const {
+// A query as the distance kernels take it.
+struct HNSW::Query {
+  std::span<const double> values;
+  std::size_t common;           // components compared: min(query length, dim)
+  double squared_norm = 0.0;    // over the whole query, for the cosine
+};
+
+struct HNSW::PreparedFilter {
+  const Filter* filter = nullptr;
+  std::size_t position = 0;  // of its attribute in the schema
+};
+
+// Working space of the layer search, reused from one search to the next.
+struct HNSW::Scratch {
+  // One bit per node, cleared at the start of each search: small enough to
+  // stay in the nearest cache while rows are walked.
+  std::vector<std::uint64_t> visited;
+  std::vector<Neighbor> candidates;
+  std::vector<NodeId32> batch;
+  std::vector<double> batch_distances;
+  std::vector<Neighbor> found;
+  bool busy = false;
+
+  void begin_search(std::size_t nodes) {
+    check_invariant(!busy, "overlapping searches of one index");
+    const std::size_t words = (nodes + 63) / 64;
+    if (visited.size() < words) visited.reserve(std::max(words, visited.size() * 2));
+    visited.assign(words, 0);
+    busy = true;
+  }
+  // Marks the node visited; true if it was not before.
+  bool visit(NodeId32 node) {
+    std::uint64_t& word = visited[node >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (node & 63);
+    const bool fresh = (word & bit) == 0;
+    word |= bit;
+    return fresh;
+  }
+};
+
+HNSW::HNSW(HNSWConfig config)
+    : config_(std::move(config)),
+      kind_(metric_kind(config_.metric)),
+      level_weights_(make_level_weights(config_.layers)),
+      metadata_(config_.schema ? config_.schema->size() : 0),
+      scratch_(std::make_unique<Scratch>()) {}
+
+HNSW::HNSW(HNSW&&) noexcept = default;
+HNSW& HNSW::operator=(HNSW&&) noexcept = default;
+HNSW::~HNSW() = default;
+
+std::vector<NodeId> HNSW::neighbors(NodeId node, std::uint32_t layer) const {
+  const std::uint32_t top = graph_.top_layer(static_cast<NodeId32>(node));
+  std::vector<NodeId> out;
+  for (NodeId32 n : graph_.list(static_cast<NodeId32>(node), std::min(layer, top))) {
+    if (layer <= top || levels_[n] >= layer) out.push_back(n);
+  }
+  return out;
+}
+
+HNSW::Query HNSW::prepare_query(std::span<const double> query) const {
+  Query prepared{query, std::min<std::size_t>(query.size(), config_.dim)};
+  if (kind_ == MetricKind::Cosine) prepared.squared_norm = squared_norm(query);
+  return prepared;
+}
+
+double HNSW::distance(const Query& query, NodeId32 node) const {
+  if (kind_ == MetricKind::Cosine) {
+    return cosine_from_parts(dot_product(query.values, vector(node)), query.squared_norm, norms_[node]);
+  }
+  return config_.metric(query.values, vector(node));
+}
+
+void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const {
+  if (kind_ == MetricKind::Other) {
+    for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = config_.metric(query.values, vector(nodes[i]));
+    return;
+  }
+  const BatchKernels& kernels = batch_kernels();
+  const double* lanes[kLanes];
+  double values[kLanes];
+  for (std::size_t start = 0; start < nodes.size(); start += kLanes) {
+    const std::size_t count = std::min(kLanes, nodes.size() - start);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      lanes[l] = vectors_.data() + std::size_t{nodes[start + (l < count ? l : 0)]} * config_.dim;
+    }
+    // The next batch is read next: ask for its first lines early.
+    for (std::size_t l = start + kLanes; l < std::min(nodes.size(), start + 2 * kLanes); ++l) {
+      __builtin_prefetch(vectors_.data() + std::size_t{nodes[l]} * config_.dim);
+    }
+    if (kind_ == MetricKind::Euclidean) {
+      kernels.euclidean_gathered(query.values.data(), query.common, lanes, bound, values);
+    } else {
+      kernels.dot_gathered(query.values.data(), query.common, lanes, values);
+    }
+    for (std::size_t l = 0; l < count; ++l) {
+      out[start + l] = kind_ == MetricKind::Cosine
+                           ? cosine_from_parts(values[l], query.squared_norm, norms_[nodes[start + l]])
+                           : values[l];
+    }
+  }
+}
+
+bool HNSW::passes(const PreparedFilter& filter, NodeId32 node) const {
+  // A node stored without a record passes no filter.
+  const Metadata* value = metadata_.value(node, filter.position);
+  return value != nullptr && filter.filter->passes(*value);
+}
+
+Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
+                                       PreparedFilter* prepared) const {
   if (ef == 0) return HNSWError::InvalidEF;
   if (layer >= config_.layers) return HNSWError::InvalidLayer;
-  std::size_t filter_position = 0;
-  if (filter != nullptr) {
-    if (!config_.schema) return HNSWError::NoSchema;
-    if (config_.schema->empty()) return HNSWError::EmptySchema;
-    const auto& schema = *config_.schema;
-    const auto found = std::find(schema.begin(), schema.end(), filter->attribute);
-    if (found == schema.end()) return HNSWError::AttributeNotFound;
-    filter_position = static_cast<std::size_t>(found - schema.begin());
-  }
-  check_invariant(entry < node_count_, "layer search from a node that is not stored");
+  prepared->filter = filter;
+  if (filter == nullptr) return Status<HNSWError>::Ok();
+  if (!config_.schema) return HNSWError::NoSchema;
+  const auto& schema = *config_.schema;
+  if (schema.empty()) return HNSWError::EmptySchema;
+  const auto found = std::find(schema.begin(), schema.end(), filter->attribute);
+  if (found == schema.end()) return HNSWError::AttributeNotFound;
+  prepared->position = static_cast<std::size_t>(found - schema.begin());
+  return Status<HNSWError>::Ok();
+}
 
-  const double entry_distance = config_.metric(query, vector(entry));
+void HNSW::layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
+                        const PreparedFilter& filter, std::vector<Neighbor>* result) const {
+  Scratch& scratch = *scratch_;
+  scratch.begin_search(node_count_);
+  struct Release {
+    Scratch& scratch;
+    ~Release() { scratch.busy = false; }
+  } release{scratch};
+
+  const double entry_distance = distance(query, entry);
   result->assign(1, Neighbor{entry_distance, entry});
-  std::unordered_set<NodeId> visited{entry};
-  std::priority_queue<Neighbor, std::vector<Neighbor>, RanksAfter> candidates;
-  candidates.push(Neighbor{entry_distance, entry});
+  scratch.visit(entry);
+  std::vector<Neighbor>& candidates = scratch.candidates;
+  candidates.assign(1, Neighbor{entry_distance, entry});
 
   while (!candidates.empty()) {
-    const Neighbor candidate = candidates.top();
-    candidates.pop();
+    std::pop_heap(candidates.begin(), candidates.end(), RanksAfter{});
+    const Neighbor candidate = candidates.back();
+    candidates.pop_back();
     const double farthest = result->back().distance;
     if (!std::isnan(farthest) && ranks_before(farthest, candidate.distance)) break;
-    for (NodeId neighbor : rows_[candidate.id]) {
-      if (levels_[neighbor] < layer) continue;
-      if (filter != nullptr && !passes(*filter, filter_position, neighbor)) continue;
-      const double d = config_.metric(query, vector(neighbor));
-      if (!visited.insert(neighbor).second) continue;
+
+    // Neighbours that a visit would measure, in row order. A repeat or a
+    // self-link would meet the same tests or be visited already, so rows
+    // keep neither; the visited test comes before the distance, which is
+    // pure.
+    const auto node = static_cast<NodeId32>(candidate.id);
+    const std::uint32_t top = graph_.top_layer(node);
+    const bool test_levels = layer > top;
+    std::vector<NodeId32>& batch = scratch.batch;
+    const std::span<const NodeId32> list = graph_.list(node, std::min(layer, top));
+    if (!test_levels && filter.filter == nullptr) {
+      // The common case, without a branch per entry: every entry is written
+      // to the batch, which only grows past those not visited before.
+      batch.resize(list.size());
+      std::size_t count = 0;
+      for (NodeId32 neighbor : list) {
+        batch[count] = neighbor;
+        count += scratch.visit(neighbor);
+      }
+      batch.resize(count);
+    } else {
+      batch.clear();
+      for (NodeId32 neighbor : list) {
+        if (test_levels && levels_[neighbor] < layer) continue;
+        if (filter.filter != nullptr && !passes(filter, neighbor)) continue;
+        if (scratch.visit(neighbor)) batch.push_back(neighbor);
+      }
+    }
+    if (batch.empty()) continue;
+
+    // While the list is full its last distance only falls, so a neighbour
+    // whose distance cannot get below the present one is never admitted.
+    const double bound = result->size() >= ef ? result->back().distance : kNaN;
+    scratch.batch_distances.resize(batch.size());
+    batch_distances(query, batch, bound, scratch.batch_distances.data());
+
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const double d = scratch.batch_distances[i];
       if (result->size() < ef || d < result->back().distance) {
-        candidates.push(Neighbor{d, neighbor});
-        result->insert(result->begin() + static_cast<std::ptrdiff_t>(insertion_position(*result, d)),
-                       Neighbor{d, neighbor});
+        candidates.push_back(Neighbor{d, batch[i]});
+        std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
+        result->insert(result->begin() + static_cast<std::ptrdiff_t>(result_insertion_position(*result, d)),
+                       Neighbor{d, batch[i]});
         if (result->size() > ef) result->pop_back();
       }
     }
   }
+}
+
+Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::uint32_t ef, std::uint32_t layer,
+                            const Filter* filter, std::vector<Neighbor>* result) const {
+  PreparedFilter prepared;
+  if (Status<HNSWError> status = prepare_filter(ef, layer, filter, &prepared); !status.ok()) return status;
+  check_invariant(entry < node_count_, "layer search from a node that is not stored");
+  layer_search(static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result);
   return Status<HNSWError>::Ok();
 }
 
+namespace {
+
+// Makes room for `extra` more elements, growing geometrically.
+template <class Vector>
+void reserve_more(Vector& vector, std::size_t extra) {
+  if (vector.capacity() - vector.size() >= extra) return;
+  vector.reserve(std::max(vector.size() + extra, vector.capacity() * 2));
+}
+
+}  // namespace
+
 NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record) {
   check_invariant(vector.size() == config_.dim, "insertion of a vector whose length is not the index dimension");
-  // Room first, so that the appends below cannot fail half way.
-  levels_.reserve(node_count_ + 1);
-  rows_.reserve(node_count_ + 1);
-  has_row_.reserve(node_count_ + 1);
+  if (node_count_ >= kNoNode) throw std::length_error("the index holds as many nodes as it can");
+  const std::uint32_t top_list =
+      config_.layers == 0 ? 0 : std::min({level, config_.layers - 1, kHighestListLayer});
+  // All the room first, so that a failed allocation leaves no node half
+  // stored: the appends below cannot fail.
+  reserve_more(vectors_, config_.dim);
+  if (kind_ == MetricKind::Cosine) reserve_more(norms_, 1);
+  reserve_more(levels_, 1);
+  reserve_more(has_row_, 1);
+  reserve_more(backlinked_, 1);
+  reserve_more(listed_, 1);
+  metadata_.reserve_node(record.has_value());
+  graph_.reserve_node(top_list);
+
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(vector));
   levels_.push_back(level);
+  has_row_.push_back(false);
+  backlinked_.push_back(kNoNode);
+  listed_.push_back(kNoNode);
   if (record) {
     metadata_.append_record(std::move(*record));
   } else {
     metadata_.append_without_record();
   }
-  rows_.emplace_back();
-  has_row_.push_back(false);
+  graph_.add_node(top_list);
   return node_count_++;
 }
 
@@ -145,35 +334,49 @@ Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std
   if (node_count_ == 0) {
     // The first node is the fixed entry point: it sits on every layer and
     // gets its (empty) row at once. It draws no level.
-    const NodeId first = store(vector, config_.layers - 1, std::move(record));
-    has_row_[first] = true;
+    store(vector, config_.layers - 1, std::move(record));
+    has_row_[0] = true;
     return Status<HNSWError>::Ok();
   }
   const std::uint32_t level = levels.next_level(level_weights_, config_.layers);
-  const NodeId node = store(vector, level, std::move(record));
+  const auto node = static_cast<NodeId32>(store(vector, level, std::move(record)));
+  highest_other_level_ = std::max(highest_other_level_, level);
+  if (config_.layers == 0) return Status<HNSWError>::Ok();
 
-  NodeId entry = 0;
-  std::vector<Neighbor> found;
-  std::vector<NodeId> linked;
-  // Layers ascend from 0: below its level the node only moves the entry
-  // greedily; from its level up it is linked at every layer.
-  for (std::uint32_t layer = 0; layer < config_.layers; ++layer) {
-    if (layer < level) {
-      if (Status<HNSWError> status = knn(entry, vector, 1, layer, nullptr, &found); !status.ok()) return status;
-      entry = found.front().id;
+  // Above the highest level of any node but node 0, a layer holds node 0
+  // alone. There the search from the new node can reach node 0 only through
+  // the new node's row, which gets node 0 only from a lower layer whose
+  // linking already made both links: such layers add nothing, and are skipped.
+  const std::uint32_t last_layer = std::min(config_.layers - 1, highest_other_level_);
+  const Query query = prepare_query(vector);
+  const PreparedFilter no_filter;
+  std::vector<Neighbor>& found = scratch_->found;
+  NodeId32 entry = 0;
+  for (std::uint32_t layer = 0; layer <= last_layer; ++layer) {
+    const std::uint32_t ef = layer < level ? 1 : config_.ef_construction;
+    if (ef == 0) return HNSWError::InvalidEF;
+    layer_search(entry, query, ef, layer, no_filter, &found);
+    if (layer < level) {  // a greedy step below the node's level
+      entry = static_cast<NodeId32>(found.front().id);
       continue;
     }
-    if (Status<HNSWError> status = knn(entry, vector, config_.ef_construction, layer, nullptr, &found);
-        !status.ok()) {
-      return status;
-    }
-    linked.clear();
+    // A linking step: back-links first, in result order, then the results
+    // join the new node's row. Each link is made once.
     for (const Neighbor& neighbor : found) {
-      linked.push_back(neighbor.id);
-      if (!has_row(neighbor.id)) return HNSWError::InvalidNodeID;
-      rows_[neighbor.id].push_back(node);
+      const auto linked = static_cast<NodeId32>(neighbor.id);
+      if (!has_row(linked)) return HNSWError::InvalidNodeID;
+      if (linked != node && backlinked_[linked] != node) {
+        backlinked_[linked] = node;
+        graph_.append(linked, node, level);
+      }
     }
-    rows_[node].insert(rows_[node].end(), linked.begin(), linked.end());
+    for (const Neighbor& neighbor : found) {
+      const auto linked = static_cast<NodeId32>(neighbor.id);
+      if (linked != node && listed_[linked] != node) {
+        listed_[linked] = node;
+        graph_.append(node, linked, levels_[linked]);
+      }
+    }
     has_row_[node] = true;
     entry = node;
   }
@@ -197,25 +400,30 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
                                std::vector<Neighbor>* result) const {
   result->clear();
   if (node_count_ == 0) return Status<HNSWError>::Ok();
-  NodeId entry = 0;
+  const Query prepared_query = prepare_query(query);
+  PreparedFilter prepared;
   std::vector<Neighbor> found;
-  for (std::uint32_t layer = config_.layers - 1; config_.layers > 1 && layer >= 1; --layer) {
-    if (Status<HNSWError> status = knn(entry, query, 1, layer, filter, &found); !status.ok()) return status;
-    entry = found.front().id;
+  NodeId32 entry = 0;
+  if (config_.layers >= 2) {
+    // Every layer above the highest level of the other nodes holds node 0
+    // alone, so the descent stays there; its checks are the top layer's.
+    if (Status<HNSWError> status = prepare_filter(1, config_.layers - 1, filter, &prepared); !status.ok()) {
+      return status;
+    }
+    for (std::uint32_t layer = std::min(config_.layers - 1, highest_other_level_); layer >= 1; --layer) {
+      layer_search(entry, prepared_query, 1, layer, prepared, &found);
+      entry = static_cast<NodeId32>(found.front().id);
+    }
   }
-  if (Status<HNSWError> status = knn(entry, query, config_.ef_search, 0, filter, &found); !status.ok()) {
+  if (Status<HNSWError> status = prepare_filter(config_.ef_search, 0, filter, &prepared); !status.ok()) {
     return status;
   }
+  layer_search(entry, prepared_query, config_.ef_search, 0, prepared, &found);
   // The walk starts from an entry that no filter tested, so the output
   // checks every pair again: a filtered query reports passing nodes only.
-  std::size_t position = 0;
-  if (filter != nullptr) {
-    const auto& schema = *config_.schema;
-    position = static_cast<std::size_t>(std::find(schema.begin(), schema.end(), filter->attribute) - schema.begin());
-  }
   const std::size_t wanted = std::max<std::uint32_t>(k, 1);
   for (const Neighbor& neighbor : found) {
-    if (filter != nullptr && !passes(*filter, position, neighbor.id)) continue;
+    if (filter != nullptr && !passes(prepared, static_cast<NodeId32>(neighbor.id))) continue;
     result->push_back(neighbor);
     if (result->size() >= wanted) break;
   }

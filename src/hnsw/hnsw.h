@@ -8,21 +8,25 @@
 // is its position in insertion order for the life of the index.
 //
 // Operations return an HNSWError value rather than throw; a Panic means a
-// broken invariant. Callers guarantee that every inserted vector has `dim`
+// broken invariant. A search uses working space kept in the index, so one
+// index serves one search at a time (the Python layer never overlaps them). Callers guarantee that every inserted vector has `dim`
 // values (the Python layer checks); queries may have any length.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/huge_page_allocator.h"
 #include "common/status.h"
 #include "common/vector_batch.h"
 #include "filter/filter.h"
+#include "hnsw/graph.h"
 #include "hnsw/levels.h"
 #include "metadata/metadata.h"
 #include "metric/metric.h"
@@ -70,9 +74,17 @@ struct Neighbor {
   NodeId id;
 };
 
+// The position at which a pair at distance d enters a result list sorted in
+// the distance order: directly before the last pair of equal distance when
+// there is one, else after every pair that ranks before d.
+std::size_t result_insertion_position(std::span<const Neighbor> list, double d);
+
 class HNSW {
  public:
   explicit HNSW(HNSWConfig config);
+  HNSW(HNSW&&) noexcept;
+  HNSW& operator=(HNSW&&) noexcept;
+  ~HNSW();
 
   std::uint32_t dim() const { return config_.dim; }
   std::uint32_t layers() const { return config_.layers; }
@@ -89,9 +101,9 @@ class HNSW {
   }
   std::uint32_t level(NodeId node) const { return levels_[node]; }
   bool has_row(NodeId node) const { return node < has_row_.size() && has_row_[node]; }
-  // The node's neighbour list: every identifier ever linked to it, in the
-  // order linked, repeats and its own identifier included.
-  std::span<const NodeId> row(NodeId node) const { return rows_[node]; }
+  // The node's neighbours in the search of `layer`: those of level at least
+  // `layer`, each once, in the order first linked, never the node itself.
+  std::vector<NodeId> neighbors(NodeId node, std::uint32_t layer) const;
 
   // Adds one vector, with its metadata record of schema-size values when
   // `record` is given, and links it into the graph. The first node takes the
@@ -119,25 +131,41 @@ class HNSW {
   Status<HNSWError> search(std::span<const double> query, std::uint32_t k, const Filter* filter,
                            std::vector<Neighbor>* result) const;
 
- private:
-  // Whether `node` passes the filter whose attribute sits at `position` in
-  // the schema. A node stored without a record passes no filter.
-  bool passes(const Filter& filter, std::size_t position, NodeId node) const {
-    const Metadata* value = metadata_.value(node, position);
-    return value != nullptr && filter.passes(*value);
-  }
+  // Bytes held by the graph (lists, their spare room and descriptors).
+  std::size_t graph_memory_bytes() const { return graph_.memory_bytes(); }
 
-  // Appends the node's values, level and record (or its lack).
+ private:
+  struct Query;
+  struct PreparedFilter;
+  struct Scratch;
+
   NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
+  Query prepare_query(std::span<const double> query) const;
+  Status<HNSWError> prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
+                                   PreparedFilter* prepared) const;
+  void layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
+                    const PreparedFilter& filter, std::vector<Neighbor>* result) const;
+  double distance(const Query& query, NodeId32 node) const;
+  void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
+  bool passes(const PreparedFilter& filter, NodeId32 node) const;
 
   HNSWConfig config_;
+  MetricKind kind_;
   std::vector<double> level_weights_;
   std::size_t node_count_ = 0;
-  std::vector<double> vectors_;
+  std::uint32_t highest_other_level_ = 0;  // over every node but node 0
+  std::vector<double, HugePageAllocator<double>> vectors_;
+  std::vector<double> norms_;  // squared norms, kept for the cosine only
   std::vector<std::uint32_t> levels_;
-  std::vector<std::vector<NodeId>> rows_;
   std::vector<bool> has_row_;
+  Graph graph_;
   MetadataStore metadata_;
+  // Tags that find repeated links within one insertion in constant time: a
+  // node's entry holds the identifier of the node being inserted once that
+  // link exists.
+  std::vector<NodeId32> backlinked_;
+  std::vector<NodeId32> listed_;
+  std::unique_ptr<Scratch> scratch_;
 };
 
 }  // namespace tamsel

@@ -145,10 +145,12 @@ PyObject* create_error(HNSWError error) {
 }
 
 PyObject* create(HNSW& index, const BoundArgs& args) {
-  VectorBatch vectors;
-  if (!to_vector_batch(args[0], &vectors)) return argument_error("vectors");
+  BatchArgument argument;
+  if (!to_vector_batch(args[0], &argument)) return argument_error("vectors");
+  const VectorBatch& vectors = argument.batch();
   std::optional<std::vector<std::vector<NamedValue>>> metadata;
   if (PyObject* metadata_object = args.optional(1)) {
+    argument.own();  // converting the metadata can run Python code
     if (!to_metadata_lists(metadata_object, &metadata.emplace())) return argument_error("metadata");
   }
   // Every length is checked before any vector is stored.

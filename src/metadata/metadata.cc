@@ -1,19 +1,38 @@
 #include "metadata/metadata.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "common/panic.h"
 
 namespace tamsel {
 
+namespace {
+
+template <class Vector>
+void reserve_more(Vector& vector, std::size_t extra) {
+  if (vector.capacity() - vector.size() >= extra) return;
+  vector.reserve(std::max(vector.size() + extra, vector.capacity() * 2));
+}
+
+}  // namespace
+
+void MetadataStore::reserve_node(bool with_record) {
+  reserve_more(record_starts_, 1);
+  if (with_record) reserve_more(values_, schema_size_);
+}
+
 void MetadataStore::append_record(std::vector<Metadata> record) {
   check_invariant(record.size() == schema_size_, "a metadata record whose size is not the schema's");
+  reserve_node(true);
   const std::size_t start = values_.size();
-  record_starts_.reserve(record_starts_.size() + 1);  // so that the push below cannot fail after the insert
   values_.insert(values_.end(), std::make_move_iterator(record.begin()), std::make_move_iterator(record.end()));
   record_starts_.push_back(start);
 }
 
-void MetadataStore::append_without_record() { record_starts_.push_back(kNoRecord); }
+void MetadataStore::append_without_record() {
+  reserve_node(false);
+  record_starts_.push_back(kNoRecord);
+}
 
 }  // namespace tamsel

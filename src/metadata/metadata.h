@@ -28,6 +28,9 @@ class MetadataStore {
   std::size_t schema_size() const { return schema_size_; }
   std::size_t node_count() const { return record_starts_.size(); }
 
+  // Makes room for the next node, with or without a record, so that the
+  // append that follows cannot fail.
+  void reserve_node(bool with_record);
   // Appends the next node with its record of schema_size() values.
   void append_record(std::vector<Metadata> record);
   // Appends the next node without a record.

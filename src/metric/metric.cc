@@ -21,19 +21,14 @@ double dot_product(std::span<const double> a, std::span<const double> b) {
   return sum;
 }
 
-namespace {
-
 double squared_norm(std::span<const double> v) {
   double sum = 0.0;
   for (double x : v) sum += x * x;
   return sum;
 }
 
-}  // namespace
-
 double cosine_similarity(std::span<const double> a, std::span<const double> b) {
-  const double dot = dot_product(a, b);
-  return dot / (std::sqrt(squared_norm(a)) * std::sqrt(squared_norm(b)));
+  return cosine_from_parts(dot_product(a, b), squared_norm(a), squared_norm(b));
 }
 
 }  // namespace tamsel

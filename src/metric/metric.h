@@ -28,6 +28,25 @@ double dot_product(std::span<const double> a, std::span<const double> b);
 // a zero norm gives NaN or an infinity as IEEE 754 says.
 double cosine_similarity(std::span<const double> a, std::span<const double> b);
 
+// The metric functions that have batched kernels, and every other function.
+enum class MetricKind { Euclidean, Dot, Cosine, Other };
+
+inline MetricKind metric_kind(MetricFn metric) {
+  if (metric == euclidean_distance) return MetricKind::Euclidean;
+  if (metric == dot_product) return MetricKind::Dot;
+  if (metric == cosine_similarity) return MetricKind::Cosine;
+  return MetricKind::Other;
+}
+
+// The sum of squares of a whole vector, as cosine_similarity forms its norms.
+double squared_norm(std::span<const double> v);
+
+// cosine_similarity from its parts: the inner product over the common prefix
+// and the two squared norms.
+inline double cosine_from_parts(double dot, double query_squared_norm, double stored_squared_norm) {
+  return dot / (std::sqrt(query_squared_norm) * std::sqrt(stored_squared_norm));
+}
+
 // The distance order: numbers by value (-0.0 equals +0.0), NaN after every
 // number and equal to NaN. A smaller value always ranks first.
 inline bool ranks_before(double x, double y) {

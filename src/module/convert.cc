@@ -1,5 +1,7 @@
 #include "module/convert.h"
 
+#include <bit>
+#include <cstring>
 #include <limits>
 
 namespace tamsel::py {
@@ -106,8 +108,38 @@ bool begin_sequence(PyObject* object, std::size_t* size_hint) {
   return true;
 }
 
+FloatBuffer::FloatBuffer(PyObject* object, int ndim) {
+  const PyTypeObject* type = Py_TYPE(object);
+  const bool numpy_array = std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+  const bool array_array = std::strcmp(type->tp_name, "array.array") == 0 && ndim == 1;
+  const bool memory_view = Py_IS_TYPE(object, &PyMemoryView_Type) && ndim == 1;
+  if (!numpy_array && !array_array && !memory_view) return;
+  if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    PyErr_Clear();  // the element-by-element path reports whatever is wrong
+    return;
+  }
+  held_ = true;
+  usable_ = view_.ndim == ndim && view_.itemsize == sizeof(double) && native_double(view_.format);
+}
+
+FloatBuffer::~FloatBuffer() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+bool FloatBuffer::native_double(const char* format) {
+  if (format == nullptr) return false;
+  if (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 || std::strcmp(format, "=d") == 0) {
+    return true;
+  }
+  return std::endian::native == std::endian::little && std::strcmp(format, "<d") == 0;
+}
+
 bool to_vector(PyObject* object, std::vector<double>* vector) {
   vector->clear();
+  if (FloatBuffer buffer{object, 1}) {
+    vector->assign(buffer.data(), buffer.data() + buffer.extent(0));
+    return true;
+  }
   std::size_t hint = 0;
   return convert_sequence(object, &hint, [&](PyObject* item) {
     if (vector->empty()) vector->reserve(reservation_for(hint));
@@ -118,7 +150,14 @@ bool to_vector(PyObject* object, std::vector<double>* vector) {
   });
 }
 
-bool to_vector_batch(PyObject* object, VectorBatch* batch) {
+bool to_vector_batch(PyObject* object, BatchArgument* argument) {
+  auto buffer = std::make_unique<FloatBuffer>(object, 2);
+  if (*buffer) {
+    argument->batch_ = VectorBatch::view(buffer->data(), buffer->extent(0), buffer->extent(1));
+    argument->buffer_ = std::move(buffer);
+    return true;
+  }
+  VectorBatch* batch = &argument->batch_;
   std::size_t hint = 0;
   return convert_sequence(object, &hint, [&](PyObject* row) {
     if (batch->empty()) batch->reserve(reservation_for(hint), 0);
@@ -133,6 +172,11 @@ bool to_vector_batch(PyObject* object, VectorBatch* batch) {
     batch->end_row();
     return true;
   });
+}
+
+void BatchArgument::own() {
+  batch_.own();
+  buffer_.reset();
 }
 
 bool to_string_list(PyObject* object, std::vector<std::string>* texts) {

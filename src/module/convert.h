@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,11 +63,51 @@ bool convert_sequence(PyObject* object, std::size_t* size_hint, ConvertElement&&
   return !PyErr_Occurred();
 }
 
+// A C-contiguous buffer of native doubles with a given number of dimensions,
+// exported by a type whose iteration is known to yield exactly the buffer's
+// values (its rows, for two dimensions): numpy.ndarray, array.array and a
+// one-dimensional memoryview, each of its exact type. Such an object can be
+// copied in one step with the same result as converting it element by
+// element. Any other object, subclasses included, is not viewed at all, and
+// the view is unusable (false) without an error set.
+class FloatBuffer {
+ public:
+  FloatBuffer(PyObject* object, int ndim);
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+  ~FloatBuffer();
+
+  explicit operator bool() const { return usable_; }
+  const double* data() const { return static_cast<const double*>(view_.buf); }
+  std::size_t extent(int dimension) const { return static_cast<std::size_t>(view_.shape[dimension]); }
+
+ private:
+  static bool native_double(const char* format);
+
+  Py_buffer view_{};
+  bool held_ = false;
+  bool usable_ = false;
+};
+
 // A vector: a sequence of floats.
 bool to_vector(PyObject* object, std::vector<double>* vector);
 
+// A converted list of vectors. From a float buffer the batch views the
+// caller's array instead of copying it; own() copies it, and must be called
+// before anything runs that could call back into Python and change it.
+class BatchArgument {
+ public:
+  const VectorBatch& batch() const { return batch_; }
+  void own();
+
+ private:
+  friend bool to_vector_batch(PyObject* object, BatchArgument* argument);
+  std::unique_ptr<FloatBuffer> buffer_;
+  VectorBatch batch_;
+};
+
 // A list of vectors: a sequence of sequences of floats.
-bool to_vector_batch(PyObject* object, VectorBatch* batch);
+bool to_vector_batch(PyObject* object, BatchArgument* argument);
 
 // A list of texts: a sequence of str.
 bool to_string_list(PyObject* object, std::vector<std::string>* texts);

@@ -8,6 +8,7 @@
 
 #include "common/panic.h"
 #include "hnsw/hnsw.h"
+#include "reference_hnsw.h"
 #include "test_util.h"
 
 namespace tamsel {
@@ -46,13 +47,27 @@ HNSWConfig config(std::uint32_t dim, std::uint32_t layers = 5, std::uint32_t ef_
 }
 
 std::vector<NodeId> ids(std::span<const NodeId> row) { return {row.begin(), row.end()}; }
+
+// A node's neighbours as a search of layer 0 sees them: each once, in the
+// order first linked, without the node itself. The reference keeps the raw
+// row with its repeats; the engine keeps exactly this.
+std::vector<NodeId> linked(const ReferenceHNSW& index, NodeId node) {
+  std::vector<NodeId> out;
+  for (NodeId n : index.row(node)) {
+    if (n != node && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
+  }
+  return out;
+}
+std::vector<NodeId> linked(const HNSW& index, NodeId node) { return index.neighbors(node, 0); }
+
 std::vector<NodeId> ids(const std::vector<Neighbor>& found) {
   std::vector<NodeId> out;
   for (const Neighbor& n : found) out.push_back(n.id);
   return out;
 }
 
-void insert_all(HNSW& index, const std::vector<std::vector<double>>& vectors, LevelSource& levels) {
+template <class Index>
+void insert_all(Index& index, const std::vector<std::vector<double>>& vectors, LevelSource& levels) {
   for (const auto& v : vectors) ASSERT_TRUE(index.insert(v, std::nullopt, levels).ok());
 }
 
@@ -132,22 +147,28 @@ TEST(LevelDraw, UnseedableGeneratorPanics) {
   EXPECT_EQ(message, std::string("could not initialize ThreadRng: ") + std::strerror(EIO));
 }
 
-TEST(HNSWInsert, FirstNodeDrawsNoLevelAndGetsAnEmptyRow) {
-  HNSW index(config(2));
+// Every behaviour below holds for the engine and for the plain reference.
+template <class Index>
+class EngineTest : public ::testing::Test {};
+using Engines = ::testing::Types<ReferenceHNSW, HNSW>;
+TYPED_TEST_SUITE(EngineTest, Engines);
+
+TYPED_TEST(EngineTest, FirstNodeDrawsNoLevelAndGetsAnEmptyRow) {
+  TypeParam index(config(2));
   ScriptedLevels levels;
   ASSERT_TRUE(index.insert(std::vector<double>{1.0, 2.0}, std::nullopt, levels).ok());
   EXPECT_EQ(levels.draws(), 0);
   EXPECT_EQ(index.size(), 1u);
   EXPECT_EQ(index.level(0), 4u);
   EXPECT_TRUE(index.has_row(0));
-  EXPECT_TRUE(index.row(0).empty());
+  EXPECT_TRUE(linked(index, 0).empty());
 }
 
-TEST(HNSWInsert, SecondNodeIsLinkedAtEveryLayerFromItsLevel) {
+TEST(ReferenceHNSW, SecondNodeIsLinkedAtEveryLayerFromItsLevel) {
   for (std::uint32_t level : {0u, 2u, 4u}) {
-    HNSW index(config(1));
+    ReferenceHNSW index(config(1));
     ScriptedLevels levels({level});
-    insert_all(index, {{0.0}, {3.0}}, levels);
+    insert_all(index, std::vector<std::vector<double>>{{0.0}, {3.0}}, levels);
     // Layer `level` links to node 0 from node 0; every higher layer searches
     // from node 1, finds itself first and node 0 next, and links both.
     std::vector<NodeId> row1 = {0};
@@ -161,37 +182,47 @@ TEST(HNSWInsert, SecondNodeIsLinkedAtEveryLayerFromItsLevel) {
   }
 }
 
-TEST(HNSWInsert, GreedyStepsBelowTheLevelMoveTheEntry) {
+TEST(HNSWGraph, ListsHoldEachNeighbourOnceFromItsLevelDown) {
+  HNSW index(config(1));
+  ScriptedLevels levels({2});
+  insert_all(index, std::vector<std::vector<double>>{{0.0}, {3.0}}, levels);
+  for (std::uint32_t layer = 0; layer < 5; ++layer) {
+    EXPECT_EQ(index.neighbors(1, layer), std::vector<NodeId>{0}) << layer;
+    EXPECT_EQ(index.neighbors(0, layer), layer <= 2 ? std::vector<NodeId>{1} : std::vector<NodeId>{}) << layer;
+  }
+}
+
+TYPED_TEST(EngineTest, GreedyStepsBelowTheLevelMoveTheEntry) {
   // Node 2 has level 1: at layer 0 it only walks greedily from node 0 to the
   // closest node, node 1, and is linked at layers 1 .. 4 from there.
-  HNSW index(config(1, 5, 1));
+  TypeParam index(config(1, 5, 1));
   ScriptedLevels levels({1, 1});
   insert_all(index, {{0.0}, {10.0}, {9.0}}, levels);
-  EXPECT_EQ(ids(index.row(2)).front(), 1u);
+  EXPECT_EQ(linked(index, 2).front(), 1u);
   EXPECT_EQ(index.level(2), 1u);
 }
 
-TEST(HNSWInsert, OneLayerLinksEachNodeOnceFromNodeZero) {
-  HNSW index(config(1, 1));
+TYPED_TEST(EngineTest, OneLayerLinksEachNodeOnceFromNodeZero) {
+  TypeParam index(config(1, 1));
   ThreadRandomLevels levels;
   insert_all(index, {{0.0}, {1.0}, {2.0}}, levels);
   EXPECT_EQ(index.level(0), 0u);
   EXPECT_EQ(index.level(1), 0u);
   EXPECT_EQ(index.level(2), 0u);
-  EXPECT_EQ(ids(index.row(0)), (std::vector<NodeId>{1, 2}));
-  EXPECT_EQ(ids(index.row(1)), (std::vector<NodeId>{0, 2}));
-  EXPECT_EQ(ids(index.row(2)), (std::vector<NodeId>{1, 0}));  // found from node 0: nearest first
+  EXPECT_EQ(linked(index, 0), (std::vector<NodeId>{1, 2}));
+  EXPECT_EQ(linked(index, 1), (std::vector<NodeId>{0, 2}));
+  EXPECT_EQ(linked(index, 2), (std::vector<NodeId>{1, 0}));  // found from node 0: nearest first
 }
 
-TEST(HNSWInsert, ZeroLayersStoresWithoutLinking) {
-  HNSW index(config(1, 0));
+TYPED_TEST(EngineTest, ZeroLayersStoresWithoutLinking) {
+  TypeParam index(config(1, 0));
   ScriptedLevels levels({7, 7});
   insert_all(index, {{0.0}, {1.0}, {2.0}}, levels);
   EXPECT_EQ(index.size(), 3u);
   EXPECT_TRUE(index.has_row(0));
   EXPECT_FALSE(index.has_row(1));
   EXPECT_FALSE(index.has_row(2));
-  EXPECT_TRUE(index.row(0).empty());
+  EXPECT_TRUE(linked(index, 0).empty());
   EXPECT_EQ(index.vector(2)[0], 2.0);
   std::vector<Neighbor> found;
   Status<HNSWError> status = index.search(std::vector<double>{0.0}, 1, nullptr, &found);
@@ -199,8 +230,8 @@ TEST(HNSWInsert, ZeroLayersStoresWithoutLinking) {
   EXPECT_EQ(status.error(), HNSWError::InvalidLayer);
 }
 
-TEST(HNSWInsert, ZeroBeamStoresTheNodeButFailsToLinkIt) {
-  HNSW index(config(1, 5, 0));
+TYPED_TEST(EngineTest, ZeroBeamStoresTheNodeButFailsToLinkIt) {
+  TypeParam index(config(1, 5, 0));
   ScriptedLevels levels({0, 3});
   ASSERT_TRUE(index.insert(std::vector<double>{0.0}, std::nullopt, levels).ok());
   for (double x : {1.0, 2.0}) {
@@ -211,13 +242,13 @@ TEST(HNSWInsert, ZeroBeamStoresTheNodeButFailsToLinkIt) {
   EXPECT_EQ(index.size(), 3u);
   EXPECT_EQ(index.level(2), 3u);
   EXPECT_FALSE(index.has_row(1));
-  EXPECT_TRUE(index.row(0).empty());
+  EXPECT_TRUE(linked(index, 0).empty());
 }
 
-TEST(HNSWCreate, ChecksBeforeStoring) {
+TYPED_TEST(EngineTest, ChecksBeforeStoring) {
   HNSWConfig with_schema = config(1);
   with_schema.schema = std::vector<std::string>{"a"};
-  HNSW index(with_schema);
+  TypeParam index(with_schema);
   ThreadRandomLevels levels;
   VectorBatch batch;
   for (double x : {1.0, 2.0, 3.0}) {
@@ -233,11 +264,11 @@ TEST(HNSWCreate, ChecksBeforeStoring) {
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error(), HNSWError::EmptyVectors);
 
-  HNSW no_schema(config(1));
+  TypeParam no_schema(config(1));
   ASSERT_TRUE(no_schema.create(batch, two, levels).ok());  // records are not consulted
   EXPECT_EQ(no_schema.size(), 3u);
 
-  HNSW failing(config(1, 5, 0));
+  TypeParam failing(config(1, 5, 0));
   status = failing.create(batch, {}, levels);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error(), HNSWError::InvalidEF);
@@ -246,12 +277,13 @@ TEST(HNSWCreate, ChecksBeforeStoring) {
 
 // A one-dimensional index on one layer where node 0 sits at 1 and nodes 1..
 // at the given positions; with a wide beam every node ends up in node 0's row.
-HNSW line(const std::vector<double>& positions, std::optional<std::vector<std::string>> schema = std::nullopt,
+template <class Index>
+Index line(const std::vector<double>& positions, std::optional<std::vector<std::string>> schema = std::nullopt,
           MetricFn metric = euclidean_distance) {
   HNSWConfig c = config(1, 1);
   c.schema = std::move(schema);
   c.metric = metric;
-  HNSW index(c);
+  Index index(c);
   ThreadRandomLevels levels;
   for (double x : positions) {
     std::optional<std::vector<Metadata>> record;
@@ -261,16 +293,16 @@ HNSW line(const std::vector<double>& positions, std::optional<std::vector<std::s
   return index;
 }
 
-TEST(LayerSearch, EqualDistancesEnterBeforeTheLastEqualPair) {
-  HNSW index = line({1.0, 2.0, -2.0, 2.0});
-  ASSERT_EQ(ids(index.row(0)), (std::vector<NodeId>{1, 2, 3}));
+TYPED_TEST(EngineTest, EqualDistancesEnterBeforeTheLastEqualPair) {
+  TypeParam index = line<TypeParam>({1.0, 2.0, -2.0, 2.0});
+  ASSERT_EQ(linked(index, 0), (std::vector<NodeId>{1, 2, 3}));
   std::vector<Neighbor> found;
   ASSERT_TRUE(index.knn(0, std::vector<double>{0.0}, 10, 0, nullptr, &found).ok());
   EXPECT_EQ(ids(found), (std::vector<NodeId>{0, 2, 3, 1}));
 }
 
-TEST(LayerSearch, FullListAdmitsOnlyStrictlyCloser) {
-  HNSW index = line({5.0, 5.0, -5.0, 4.0});
+TYPED_TEST(EngineTest, FullListAdmitsOnlyStrictlyCloser) {
+  TypeParam index = line<TypeParam>({5.0, 5.0, -5.0, 4.0});
   std::vector<Neighbor> found;
   // ef 1: the entry (distance 5) stays against the equal nodes 1 and 2, and
   // node 3 at distance 4 replaces it.
@@ -283,8 +315,8 @@ TEST(LayerSearch, FullListAdmitsOnlyStrictlyCloser) {
   EXPECT_EQ(ids(found), (std::vector<NodeId>{3, 0}));
 }
 
-TEST(LayerSearch, NaNEntersOnlyWhileTheListHasRoom) {
-  HNSW index = line({1.0, kNaN, 2.0, 3.0});
+TYPED_TEST(EngineTest, NaNEntersOnlyWhileTheListHasRoom) {
+  TypeParam index = line<TypeParam>({1.0, kNaN, 2.0, 3.0});
   std::vector<Neighbor> found;
   ASSERT_TRUE(index.knn(0, std::vector<double>{0.0}, 10, 0, nullptr, &found).ok());
   ASSERT_EQ(found.size(), 4u);
@@ -307,8 +339,8 @@ double counting_metric(std::span<const double> a, std::span<const double> b) {
   return euclidean_distance(a, b);
 }
 
-TEST(LayerSearch, ChecksComeBeforeAnyDistance) {
-  HNSW index = line({1.0, 2.0}, std::nullopt, counting_metric);
+TYPED_TEST(EngineTest, ChecksComeBeforeAnyDistance) {
+  TypeParam index = line<TypeParam>({1.0, 2.0}, std::nullopt, counting_metric);
   Filter filter = make_equality_filter("a", Metadata(1.0));
   std::vector<Neighbor> found;
   metric_calls = 0;
@@ -325,16 +357,16 @@ TEST(LayerSearch, ChecksComeBeforeAnyDistance) {
   }
   EXPECT_EQ(metric_calls, 0);
 
-  HNSW empty_schema = line({1.0}, std::vector<std::string>{});
-  HNSW other_schema = line({1.0}, std::vector<std::string>{"b"});
+  TypeParam empty_schema = line<TypeParam>({1.0}, std::vector<std::string>{});
+  TypeParam other_schema = line<TypeParam>({1.0}, std::vector<std::string>{"b"});
   Status<HNSWError> status = empty_schema.knn(0, std::vector<double>{0.0}, 1, 0, &filter, &found);
   EXPECT_EQ(status.error(), HNSWError::EmptySchema);
   status = other_schema.knn(0, std::vector<double>{0.0}, 1, 0, &filter, &found);
   EXPECT_EQ(status.error(), HNSWError::AttributeNotFound);
 }
 
-TEST(LayerSearch, FilterSkipsFailingNeighboursButKeepsTheEntry) {
-  HNSW index = line({1.0, 2.0, 3.0, 2.0}, std::vector<std::string>{"a"}, counting_metric);
+TYPED_TEST(EngineTest, FilterSkipsFailingNeighboursButKeepsTheEntry) {
+  TypeParam index = line<TypeParam>({1.0, 2.0, 3.0, 2.0}, std::vector<std::string>{"a"}, counting_metric);
   Filter twos = make_equality_filter("a", Metadata(2.0));
   std::vector<Neighbor> found;
   measured_threes = 0;
@@ -350,10 +382,10 @@ TEST(LayerSearch, FilterSkipsFailingNeighboursButKeepsTheEntry) {
   EXPECT_TRUE(result.empty());
 }
 
-TEST(LayerSearch, NodesWithoutRecordsFailEveryFilter) {
+TYPED_TEST(EngineTest, NodesWithoutRecordsFailEveryFilter) {
   HNSWConfig c = config(1, 1);
   c.schema = std::vector<std::string>{"a"};
-  HNSW index(c);
+  TypeParam index(c);
   ThreadRandomLevels levels;
   ASSERT_TRUE(index.insert(std::vector<double>{0.0}, std::nullopt, levels).ok());
   ASSERT_TRUE(index.insert(std::vector<double>{1.0}, std::nullopt, levels).ok());
@@ -364,10 +396,10 @@ TEST(LayerSearch, NodesWithoutRecordsFailEveryFilter) {
   EXPECT_EQ(ids(result), (std::vector<NodeId>{2}));
 }
 
-TEST(HNSWSearch, OutputRules) {
+TYPED_TEST(EngineTest, OutputRules) {
   HNSWConfig c = config(1, 1);
   c.ef_search = 3;
-  HNSW index(c);
+  TypeParam index(c);
   std::vector<Neighbor> result;
   ASSERT_TRUE(index.search(std::vector<double>{0.0}, 5, nullptr, &result).ok());
   EXPECT_TRUE(result.empty());

@@ -1,0 +1,68 @@
+// Graph: the adjacency of the HNSW index, kept per layer so that a search of
+// layer i never touches neighbours that do not belong to it.
+//
+// Each node has one list per layer from 0 to its top layer (its level, capped
+// at the highest level any other node can have). The list of layer j holds,
+// in the order they were first linked, the node's neighbours whose level is
+// at least j. A neighbour appears once, and a node never lists itself.
+//
+// All lists live in one arena of 32-bit identifiers. A list that outgrows its
+// space moves to a larger block; the block it leaves is reused by the next
+// list of that size, so appending costs amortised constant time and nothing
+// is allocated per node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tamsel {
+
+using NodeId32 = std::uint32_t;
+
+class Graph {
+ public:
+  // Makes room for the next node, so that add_node cannot fail.
+  void reserve_node(std::uint32_t top_layer);
+  // Adds the next node with lists for layers 0 .. top_layer.
+  void add_node(std::uint32_t top_layer);
+
+  std::size_t node_count() const { return first_list_.size(); }
+  std::uint32_t top_layer(NodeId32 node) const {
+    return static_cast<std::uint32_t>(list_end(node) - first_list_[node] - 1);
+  }
+
+  // The node's list for `layer`, which must not exceed its top layer.
+  std::span<const NodeId32> list(NodeId32 node, std::uint32_t layer) const {
+    const List& l = lists_[first_list_[node] + layer];
+    return {arena_.data() + l.offset, l.size};
+  }
+
+  // Appends `neighbor`, whose level is `neighbor_level`, to the node's lists
+  // of layers 0 .. min(neighbor_level, top layer). The caller makes sure it
+  // is not listed yet and is not the node itself.
+  void append(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level);
+
+  // Bytes held: the arena with its spare room, and the list descriptors.
+  std::size_t memory_bytes() const;
+
+ private:
+  struct List {
+    std::uint64_t offset = 0;
+    std::uint32_t size = 0;
+    std::uint32_t capacity = 0;
+  };
+
+  std::size_t list_end(NodeId32 node) const {
+    return node + 1 < first_list_.size() ? first_list_[node + 1] : lists_.size();
+  }
+  void grow(List& list);
+
+  std::vector<NodeId32> arena_;
+  std::vector<List> lists_;
+  std::vector<std::uint64_t> first_list_;  // per node, its layer-0 list in lists_
+  std::vector<std::vector<std::uint64_t>> free_blocks_;  // by capacity class
+};
+
+}  // namespace tamsel

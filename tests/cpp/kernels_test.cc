@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include "metric/kernels.h"
+#include "metric/metric.h"
+#include "test_util.h"
+
+namespace tamsel {
+namespace {
+
+using testing::kNaN;
+using testing::same_double;
+
+class Kernels : public ::testing::TestWithParam<const BatchKernels*> {};
+
+// Lanes of random vectors, plus the interleaved copy of them.
+struct Batch {
+  std::vector<std::vector<double>> vectors;
+  std::vector<double> interleaved;
+  const double* lanes[kLanes];
+};
+
+Batch make_batch(std::mt19937_64& rng, std::size_t n, bool specials) {
+  Batch batch;
+  batch.vectors = testing::awkward_vectors(rng, kLanes, n, specials);
+  if (rng() % 2) {  // smooth values too, where sums are never exact
+    std::normal_distribution<double> normal;
+    for (auto& v : batch.vectors) {
+      for (double& x : v) x = normal(rng);
+    }
+  }
+  batch.interleaved.resize(n * kLanes);
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    batch.lanes[l] = batch.vectors[l].data();
+    for (std::size_t i = 0; i < n; ++i) batch.interleaved[i * kLanes + l] = batch.vectors[l][i];
+  }
+  return batch;
+}
+
+// Each lane is the scalar value, or the whole batch was abandoned and every
+// true distance is at least the bound (or NaN).
+void check_euclidean(const double* out, const Batch& batch, const std::vector<double>& query, double bound) {
+  const bool abandoned = std::isinf(out[0]) && std::all_of(out, out + kLanes, [](double v) { return std::isinf(v); });
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    const double exact = euclidean_distance(query, batch.vectors[l]);
+    if (abandoned && !same_double(out[l], exact)) {
+      ASSERT_TRUE(std::isnan(exact) || exact >= bound) << "lane " << l << " abandoned at " << exact;
+    } else {
+      ASSERT_TRUE(same_double(out[l], exact)) << "lane " << l << ": " << out[l] << " against " << exact;
+    }
+  }
+}
+
+TEST_P(Kernels, MatchTheScalarSumsBitForBit) {
+  const BatchKernels& kernels = *GetParam();
+  std::mt19937_64 rng(5);
+  double out[kLanes];
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t n = rng() % 70;
+    const bool specials = round % 4 == 0;
+    const Batch batch = make_batch(rng, n, specials);
+    const std::vector<double> query = testing::awkward_vectors(rng, 1, n, specials)[0];
+
+    kernels.dot_interleaved(query.data(), n, batch.interleaved.data(), out);
+    for (std::size_t l = 0; l < kLanes; ++l) ASSERT_TRUE(same_double(out[l], dot_product(query, batch.vectors[l])));
+    kernels.dot_gathered(query.data(), n, batch.lanes, out);
+    for (std::size_t l = 0; l < kLanes; ++l) ASSERT_TRUE(same_double(out[l], dot_product(query, batch.vectors[l])));
+
+    kernels.euclidean_interleaved(query.data(), n, batch.interleaved.data(), kNaN, out);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      ASSERT_TRUE(same_double(out[l], euclidean_distance(query, batch.vectors[l])));
+    }
+    kernels.euclidean_gathered(query.data(), n, batch.lanes, kNaN, out);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      ASSERT_TRUE(same_double(out[l], euclidean_distance(query, batch.vectors[l])));
+    }
+  }
+}
+
+TEST_P(Kernels, AbandonOnlyHopelessBatches) {
+  const BatchKernels& kernels = *GetParam();
+  std::mt19937_64 rng(6);
+  double out[kLanes];
+  int abandoned = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t n = rng() % 90;
+    const bool specials = round % 5 == 0;
+    const Batch batch = make_batch(rng, n, specials);
+    const std::vector<double> query = testing::awkward_vectors(rng, 1, n, specials)[0];
+    const double exact = euclidean_distance(query, batch.vectors[rng() % kLanes]);
+    const double bounds[] = {0.0, 1.0, exact, std::nextafter(exact, 0.0), testing::kInf, 1e-300};
+    const double bound = bounds[rng() % 6];
+    kernels.euclidean_interleaved(query.data(), n, batch.interleaved.data(), bound, out);
+    check_euclidean(out, batch, query, bound);
+    abandoned += std::isinf(out[0]);
+    kernels.euclidean_gathered(query.data(), n, batch.lanes, bound, out);
+    check_euclidean(out, batch, query, bound);
+  }
+  EXPECT_GT(abandoned, 100);  // the early exit is actually taken
+}
+
+INSTANTIATE_TEST_SUITE_P(Supported, Kernels, ::testing::ValuesIn(supported_batch_kernels().begin(),
+                                                                  supported_batch_kernels().end()),
+                         [](const auto& info) { return std::string(info.param->name); });
+
+}  // namespace
+}  // namespace tamsel
