@@ -165,14 +165,22 @@ void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, 
   const BatchKernels& kernels = batch_kernels();
   const double* lanes[kLanes];
   double values[kLanes];
+  // Vectors are read in batch order from all over memory: ask for the first
+  // lines of those a few batches ahead, where most abandoned ones end.
+  constexpr std::size_t kPrefetchAhead = 4 * kLanes;
+  const auto prefetch = [&](std::size_t i) {
+    const char* start = reinterpret_cast<const char*>(vectors_.data() + std::size_t{nodes[i]} * config_.dim);
+    __builtin_prefetch(start);
+    __builtin_prefetch(start + 64);
+  };
+  for (std::size_t i = 0; i < std::min(nodes.size(), kPrefetchAhead); ++i) prefetch(i);
   for (std::size_t start = 0; start < nodes.size(); start += kLanes) {
     const std::size_t count = std::min(kLanes, nodes.size() - start);
     for (std::size_t l = 0; l < kLanes; ++l) {
       lanes[l] = vectors_.data() + std::size_t{nodes[start + (l < count ? l : 0)]} * config_.dim;
     }
-    // The next batch is read next: ask for its first lines early.
-    for (std::size_t l = start + kLanes; l < std::min(nodes.size(), start + 2 * kLanes); ++l) {
-      __builtin_prefetch(vectors_.data() + std::size_t{nodes[l]} * config_.dim);
+    for (std::size_t i = start + kPrefetchAhead; i < std::min(nodes.size(), start + kPrefetchAhead + kLanes); ++i) {
+      prefetch(i);
     }
     if (kind_ == MetricKind::Euclidean) {
       kernels.euclidean_gathered(query.values.data(), query.common, lanes, bound, values);
