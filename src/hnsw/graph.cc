@@ -1,7 +1,7 @@
 #include "hnsw/graph.h"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <limits>
 #include <stdexcept>
 
@@ -9,60 +9,114 @@ namespace tamsel {
 
 namespace {
 
-constexpr std::uint32_t kSmallestBlock = 4;
+constexpr std::size_t kNarrowNodes = std::size_t{1} << 16;
 
-// Blocks have power-of-two capacities; class c holds kSmallestBlock << c.
-std::size_t capacity_class(std::uint32_t capacity) {
-  return static_cast<std::size_t>(std::countr_zero(capacity / kSmallestBlock));
+// Block capacities: class 0 is no block; class c >= 1 holds about 4 * 1.5^(c-1)
+// identifiers, so a list never has more than half its size spare.
+constexpr std::size_t kSizeClasses = 56;
+constexpr std::array<std::uint64_t, kSizeClasses> kBlockCapacity = [] {
+  std::array<std::uint64_t, kSizeClasses> capacities{};
+  std::uint64_t capacity = 4;
+  for (std::size_t c = 1; c < kSizeClasses; ++c) {
+    capacities[c] = capacity;
+    capacity += (capacity + 1) / 2;
+  }
+  return capacities;
+}();
+static_assert(kBlockCapacity[kSizeClasses - 1] > std::numeric_limits<std::uint32_t>::max());
+
+// Makes room for `extra` more elements, growing by half again rather than
+// doubling: the arena is most of the index's graph memory.
+template <class Vector>
+void reserve_more(Vector& vector, std::size_t extra) {
+  if (vector.capacity() - vector.size() >= extra) return;
+  vector.reserve(std::max(vector.size() + extra, vector.capacity() + vector.capacity() / 2));
 }
 
 }  // namespace
 
 void Graph::reserve_node(std::uint32_t top_layer) {
-  if (first_list_.size() == first_list_.capacity()) first_list_.reserve(first_list_.size() * 2 + 1);
-  const std::size_t lists = lists_.size() + std::size_t{top_layer} + 1;
-  if (lists > lists_.capacity()) lists_.reserve(std::max(lists, lists_.capacity() * 2));
+  reserve_more(first_list_, 1);
+  reserve_more(lists_, std::size_t{top_layer} + 1);
+  if (!wide_ && first_list_.size() >= kNarrowNodes) widen();
 }
 
 void Graph::add_node(std::uint32_t top_layer) {
+  if (!wide_ && first_list_.size() >= kNarrowNodes) widen();
   first_list_.push_back(lists_.size());
   lists_.resize(lists_.size() + std::size_t{top_layer} + 1);
 }
 
+void Graph::widen() {
+  wide_arena_.assign(narrow_arena_.begin(), narrow_arena_.end());
+  narrow_arena_ = {};
+  wide_ = true;
+}
+
+std::vector<NodeId32> Graph::list(NodeId32 node, std::uint32_t layer) const {
+  return with_list(node, layer, [](auto ids) { return std::vector<NodeId32>(ids.begin(), ids.end()); });
+}
+
 void Graph::grow(List& list) {
-  if (list.capacity > std::numeric_limits<std::uint32_t>::max() / 2) throw std::length_error("neighbour list too long");
-  const std::uint32_t capacity = list.capacity == 0 ? kSmallestBlock : list.capacity * 2;
-  const std::size_t wanted_class = capacity_class(capacity);
-  std::uint64_t offset;
-  if (wanted_class < free_blocks_.size() && !free_blocks_[wanted_class].empty()) {
-    offset = free_blocks_[wanted_class].back();
-    free_blocks_[wanted_class].pop_back();
-  } else {
-    offset = arena_.size();
-    arena_.resize(arena_.size() + capacity);
+  const std::size_t size_class = list.size_class + 1;
+  if (size_class >= kSizeClasses || kBlockCapacity[size_class] > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("neighbour list too long");
   }
-  std::copy_n(arena_.begin() + static_cast<std::ptrdiff_t>(list.offset), list.size,
-              arena_.begin() + static_cast<std::ptrdiff_t>(offset));
-  if (list.capacity != 0) {
-    const std::size_t old_class = capacity_class(list.capacity);
-    if (free_blocks_.size() <= old_class) free_blocks_.resize(old_class + 1);
-    free_blocks_[old_class].push_back(list.offset);
+  const std::size_t capacity = kBlockCapacity[size_class];
+  std::uint64_t offset;
+  if (size_class < free_blocks_.size() && !free_blocks_[size_class].empty()) {
+    offset = free_blocks_[size_class].back();
+    free_blocks_[size_class].pop_back();
+  } else {
+    offset = slots();
+    if (wide_) {
+      reserve_more(wide_arena_, capacity);
+      wide_arena_.resize(offset + capacity);
+    } else {
+      reserve_more(narrow_arena_, capacity);
+      narrow_arena_.resize(offset + capacity);
+    }
+  }
+  if (list.size_class != 0) {
+    if (free_blocks_.size() <= list.size_class) free_blocks_.resize(list.size_class + 1);
+    free_blocks_[list.size_class].push_back(list.offset);  // may fail: the list still stands where it was
+  }
+  const auto move = [&](auto& arena) {
+    std::copy_n(arena.begin() + static_cast<std::ptrdiff_t>(list.offset), list.size,
+                arena.begin() + static_cast<std::ptrdiff_t>(offset));
+  };
+  if (wide_) {
+    move(wide_arena_);
+  } else {
+    move(narrow_arena_);
   }
   list.offset = offset;
-  list.capacity = capacity;
+  list.size_class = static_cast<std::uint32_t>(size_class);
 }
 
 void Graph::append(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level) {
   const std::uint32_t last = std::min(neighbor_level, top_layer(node));
   for (std::uint32_t layer = 0; layer <= last; ++layer) {
     List& list = lists_[first_list_[node] + layer];
-    if (list.size == list.capacity) grow(list);
-    arena_[list.offset + list.size++] = neighbor;
+    if (list.size == kBlockCapacity[list.size_class]) grow(list);
+    if (wide_) {
+      wide_arena_[list.offset + list.size] = neighbor;
+    } else {
+      narrow_arena_[list.offset + list.size] = static_cast<std::uint16_t>(neighbor);
+    }
+    ++list.size;
   }
 }
 
+std::size_t Graph::entries() const {
+  std::size_t total = 0;
+  for (const List& list : lists_) total += list.size;
+  return total;
+}
+
 std::size_t Graph::memory_bytes() const {
-  std::size_t bytes = arena_.capacity() * sizeof(NodeId32) + lists_.capacity() * sizeof(List) +
+  std::size_t bytes = narrow_arena_.capacity() * sizeof(std::uint16_t) +
+                      wide_arena_.capacity() * sizeof(std::uint32_t) + lists_.capacity() * sizeof(List) +
                       first_list_.capacity() * sizeof(std::uint64_t);
   for (const auto& blocks : free_blocks_) bytes += blocks.capacity() * sizeof(std::uint64_t);
   return bytes;

@@ -6,10 +6,12 @@
 // in the order they were first linked, the node's neighbours whose level is
 // at least j. A neighbour appears once, and a node never lists itself.
 //
-// All lists live in one arena of 32-bit identifiers. A list that outgrows its
-// space moves to a larger block; the block it leaves is reused by the next
-// list of that size, so appending costs amortised constant time and nothing
-// is allocated per node.
+// All lists live in one arena. A list that outgrows its block moves to a
+// block half as large again; the block it leaves is reused by the next list
+// of that size, so appending costs amortised constant time and nothing is
+// allocated per node. While the graph has at most 65536 nodes the arena
+// holds 16-bit identifiers, which halves the memory that searches stream
+// through; it widens to 32 bits once, when the 65537th node arrives.
 #pragma once
 
 #include <cstddef>
@@ -33,17 +35,26 @@ class Graph {
     return static_cast<std::uint32_t>(list_end(node) - first_list_[node] - 1);
   }
 
-  // The node's list for `layer`, which must not exceed its top layer.
-  std::span<const NodeId32> list(NodeId32 node, std::uint32_t layer) const {
+  // Calls `fn` with the node's list for `layer` (at most its top layer), as
+  // a span of 16-bit or of 32-bit identifiers, and returns what it returns.
+  template <class Fn>
+  decltype(auto) with_list(NodeId32 node, std::uint32_t layer, Fn&& fn) const {
     const List& l = lists_[first_list_[node] + layer];
-    return {arena_.data() + l.offset, l.size};
+    if (wide_) return fn(std::span<const std::uint32_t>(wide_arena_.data() + l.offset, l.size));
+    return fn(std::span<const std::uint16_t>(narrow_arena_.data() + l.offset, l.size));
   }
+
+  // A copy of the node's list for `layer`.
+  std::vector<NodeId32> list(NodeId32 node, std::uint32_t layer) const;
 
   // Appends `neighbor`, whose level is `neighbor_level`, to the node's lists
   // of layers 0 .. min(neighbor_level, top layer). The caller makes sure it
   // is not listed yet and is not the node itself.
   void append(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level);
 
+  // Identifiers held in all lists, and arena slots reserved for them.
+  std::size_t entries() const;
+  std::size_t slots() const { return wide_ ? wide_arena_.size() : narrow_arena_.size(); }
   // Bytes held: the arena with its spare room, and the list descriptors.
   std::size_t memory_bytes() const;
 
@@ -51,18 +62,21 @@ class Graph {
   struct List {
     std::uint64_t offset = 0;
     std::uint32_t size = 0;
-    std::uint32_t capacity = 0;
+    std::uint32_t size_class = 0;  // its block holds block_capacity(size_class); none yet at 0
   };
 
   std::size_t list_end(NodeId32 node) const {
     return node + 1 < first_list_.size() ? first_list_[node + 1] : lists_.size();
   }
   void grow(List& list);
+  void widen();
 
-  std::vector<NodeId32> arena_;
+  bool wide_ = false;
+  std::vector<std::uint16_t> narrow_arena_;
+  std::vector<std::uint32_t> wide_arena_;
   std::vector<List> lists_;
-  std::vector<std::uint64_t> first_list_;  // per node, its layer-0 list in lists_
-  std::vector<std::vector<std::uint64_t>> free_blocks_;  // by capacity class
+  std::vector<std::uint64_t> first_list_;                // per node, its layer-0 list in lists_
+  std::vector<std::vector<std::uint64_t>> free_blocks_;  // by size class
 };
 
 }  // namespace tamsel

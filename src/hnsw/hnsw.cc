@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/panic.h"
+#include "common/work_counters.h"
 #include "metric/kernels.h"
 
 namespace tamsel {
@@ -226,6 +227,7 @@ void HNSW::layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, st
   } release{scratch};
 
   const double entry_distance = distance(query, entry);
+  count_distances(1);
   result->assign(1, Neighbor{entry_distance, entry});
   scratch.visit(entry);
   std::vector<Neighbor>& candidates = scratch.candidates;
@@ -246,30 +248,38 @@ void HNSW::layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, st
     const std::uint32_t top = graph_.top_layer(node);
     const bool test_levels = layer > top;
     std::vector<NodeId32>& batch = scratch.batch;
-    const std::span<const NodeId32> list = graph_.list(node, std::min(layer, top));
-    if (!test_levels && filter.filter == nullptr) {
-      // The common case, without a branch per entry: every entry is written
-      // to the batch, which only grows past those not visited before.
-      batch.resize(list.size());
-      std::size_t count = 0;
-      for (NodeId32 neighbor : list) {
-        batch[count] = neighbor;
-        count += scratch.visit(neighbor);
+    graph_.with_list(node, std::min(layer, top), [&](auto list) {
+      count_entries_walked(list.size());
+      if (!test_levels && filter.filter == nullptr) {
+        // The common case. A list holds no repeats, so its entries can all
+        // be tested against the marks as they stood before it, and the
+        // fresh ones marked afterwards: the tests then carry no dependence
+        // on one another and need no branch.
+        batch.resize(list.size());
+        const std::uint64_t* marks = scratch.visited.data();
+        NodeId32* fresh = batch.data();
+        std::size_t count = 0;
+        for (const NodeId32 neighbor : list) {
+          fresh[count] = neighbor;
+          count += (marks[neighbor >> 6] >> (neighbor & 63) & 1) ^ 1;
+        }
+        batch.resize(count);
+        for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
+      } else {
+        batch.clear();
+        for (const NodeId32 neighbor : list) {
+          if (test_levels && levels_[neighbor] < layer) continue;
+          if (filter.filter != nullptr && !passes(filter, neighbor)) continue;
+          if (scratch.visit(neighbor)) batch.push_back(neighbor);
+        }
       }
-      batch.resize(count);
-    } else {
-      batch.clear();
-      for (NodeId32 neighbor : list) {
-        if (test_levels && levels_[neighbor] < layer) continue;
-        if (filter.filter != nullptr && !passes(filter, neighbor)) continue;
-        if (scratch.visit(neighbor)) batch.push_back(neighbor);
-      }
-    }
+    });
     if (batch.empty()) continue;
 
     // While the list is full its last distance only falls, so a neighbour
     // whose distance cannot get below the present one is never admitted.
     const double bound = result->size() >= ef ? result->back().distance : kNaN;
+    count_distances(batch.size());
     scratch.batch_distances.resize(batch.size());
     batch_distances(query, batch, bound, scratch.batch_distances.data());
 

@@ -133,6 +133,7 @@ class HNSW {
 
   // Bytes held by the graph (lists, their spare room and descriptors).
   std::size_t graph_memory_bytes() const { return graph_.memory_bytes(); }
+  const Graph& graph() const { return graph_; }
 
  private:
   struct Query;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/panic.h"
+#include "common/work_counters.h"
 
 namespace tamsel {
 
@@ -59,6 +60,7 @@ Status<HNSWError> ReferenceHNSW::knn(NodeId entry, std::span<const double> query
   check_invariant(entry < node_count_, "layer search from a node that is not stored");
 
   const double entry_distance = config_.metric(query, vector(entry));
+  count_distances(1);
   result->assign(1, Neighbor{entry_distance, entry});
   std::unordered_set<NodeId> visited{entry};
   std::priority_queue<Neighbor, std::vector<Neighbor>, RanksAfter> candidates;
@@ -69,10 +71,12 @@ Status<HNSWError> ReferenceHNSW::knn(NodeId entry, std::span<const double> query
     candidates.pop();
     const double farthest = result->back().distance;
     if (!std::isnan(farthest) && ranks_before(farthest, candidate.distance)) break;
+    count_entries_walked(rows_[candidate.id].size());
     for (NodeId neighbor : rows_[candidate.id]) {
       if (levels_[neighbor] < layer) continue;
       if (filter != nullptr && !passes(*filter, filter_position, neighbor)) continue;
       const double d = config_.metric(query, vector(neighbor));
+      count_distances(1);
       if (!visited.insert(neighbor).second) continue;
       if (result->size() < ef || d < result->back().distance) {
         candidates.push(Neighbor{d, neighbor});

@@ -37,6 +37,13 @@ class ReferenceHNSW {
   // The node's neighbour list: every identifier ever linked to it, in the
   // order linked, repeats and its own identifier included.
   std::span<const NodeId> row(NodeId node) const { return rows_[node]; }
+  // Bytes the rows would take in the documented layout: one array of
+  // machine-word identifiers and one of row starts.
+  std::size_t literal_graph_bytes() const {
+    std::size_t entries = 0;
+    for (const auto& row : rows_) entries += row.size();
+    return (entries + rows_.size()) * sizeof(NodeId);
+  }
 
   // Adds one vector, with its metadata record of schema-size values when
   // `record` is given, and links it into the graph. The first node takes the
