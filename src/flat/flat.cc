@@ -89,26 +89,43 @@ Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, s
   const std::size_t wanted = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), size_);
   hits->clear();
   hits->reserve(wanted);
+  const auto offer = [&](const FlatHit& hit) {
+    if (hits->size() < wanted) {
+      hits->push_back(hit);
+      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+    } else if (hit_ranks_before(hit, hits->front())) {
+      std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
+      hits->back() = hit;
+      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+    }
+  };
   const double query_squared_norm = kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0;
-  double values[kLanes];
-  for (std::size_t block = 0; block * kLanes < size_; ++block) {
-    // Once the heap is full, a later vector enters only if its value ranks
-    // strictly before the worst kept (it loses every tie by identifier), so
-    // a Euclidean batch that cannot get below that value is abandoned.
-    const bool full = hits->size() == wanted;
-    const double bound = full ? hits->front().value : std::numeric_limits<double>::quiet_NaN();
-    score_block(query, query_squared_norm, block, bound, values);
-    for (std::size_t l = 0; l < kLanes && block * kLanes + l < size_; ++l) {
-      const FlatHit hit{block * kLanes + l, values[l]};
-      if (hits->size() < wanted) {
-        hits->push_back(hit);
-        std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
-      } else if (hit_ranks_before(hit, hits->front())) {
-        std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
-        hits->back() = hit;
-        std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+  const std::size_t blocks = (size_ + kLanes - 1) / kLanes;
+  // Blocks are scored a run at a time against the heap as it stood when the
+  // run began, and offered in identifier order. Once the heap is full a later
+  // vector enters only if its value ranks strictly before the worst kept (it
+  // loses every tie by identifier), so a Euclidean block that cannot get
+  // below that value is left early; its vectors score +infinity, which
+  // enters no full heap.
+  // Runs start short, so that the heap fills and the bound tightens early,
+  // and lengthen as the bound settles.
+  constexpr std::size_t kRunBlocks = 64;
+  double values[kRunBlocks * kLanes];
+  std::size_t run_blocks = std::min(kRunBlocks, wanted / kLanes + 1);
+  for (std::size_t first_block = 0; first_block < blocks; first_block += run_blocks, run_blocks = std::min(kRunBlocks, 2 * run_blocks)) {
+    const std::size_t run = std::min(run_blocks, blocks - first_block);
+    if (kind_ == MetricKind::Euclidean) {
+      const double bound = hits->size() == wanted ? hits->front().value : std::numeric_limits<double>::quiet_NaN();
+      batch_kernels().euclidean_blocks(query.data(), dim_, blocks_.data() + first_block * kLanes * dim_, run, bound,
+                                       values);
+    } else {
+      for (std::size_t b = 0; b < run; ++b) {
+        score_block(query, query_squared_norm, first_block + b, std::numeric_limits<double>::quiet_NaN(),
+                    values + b * kLanes);
       }
     }
+    const std::size_t first = first_block * kLanes;
+    for (std::size_t i = 0; i < run * kLanes && first + i < size_; ++i) offer(FlatHit{first + i, values[i]});
   }
   std::sort_heap(hits->begin(), hits->end(), hit_ranks_before);
   return Status<FlatError>::Ok();

@@ -2,7 +2,9 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <limits>
 #include <vector>
 
@@ -73,8 +75,20 @@ void dot_gathered_portable(const double* query, std::size_t n, const double* con
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
-constexpr BatchKernels kPortable{"portable", euclidean_interleaved_portable, dot_interleaved_portable,
-                                 euclidean_gathered_portable, dot_gathered_portable};
+// One block after another; every variant agrees on the checkpoints, so
+// they agree on which blocks are left early.
+template <void (*interleaved)(const double*, std::size_t, const double*, double, double*)>
+void euclidean_blocks_one_by_one(const double* query, std::size_t dim, const double* blocks, std::size_t block_count,
+                                 double bound, double* out) {
+  for (std::size_t b = 0; b < block_count; ++b) interleaved(query, dim, blocks + b * kLanes * dim, bound, out + b * kLanes);
+}
+
+constexpr BatchKernels kPortable{"portable",
+                                 euclidean_interleaved_portable,
+                                 dot_interleaved_portable,
+                                 euclidean_gathered_portable,
+                                 dot_gathered_portable,
+                                 euclidean_blocks_one_by_one<euclidean_interleaved_portable>};
 
 // ---------------------------------------------------------------------------
 // AVX2: two 4-lane registers per batch. Gathered lanes are loaded four
@@ -198,8 +212,12 @@ TAMSEL_AVX2 void dot_gathered_avx2(const double* query, std::size_t n, const dou
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
-constexpr BatchKernels kAvx2{"avx2", euclidean_interleaved_avx2, dot_interleaved_avx2, euclidean_gathered_avx2,
-                             dot_gathered_avx2};
+constexpr BatchKernels kAvx2{"avx2",
+                             euclidean_interleaved_avx2,
+                             dot_interleaved_avx2,
+                             euclidean_gathered_avx2,
+                             dot_gathered_avx2,
+                             euclidean_blocks_one_by_one<euclidean_interleaved_avx2>};
 
 // ---------------------------------------------------------------------------
 // AVX-512: one 8-lane register per interleaved batch. Gathered batches use
@@ -235,10 +253,70 @@ TAMSEL_AVX512 void dot_interleaved_avx512(const double* query, std::size_t n, co
   _mm512_storeu_pd(out, sum);
 }
 
+// Four blocks in flight, each at its own component, advancing a checkpoint's
+// worth of components at a time. A block that finishes, or whose lanes all
+// reach the bound, makes room for the next block of the run.
+TAMSEL_AVX512 void euclidean_blocks_avx512(const double* query, std::size_t dim, const double* blocks,
+                                           std::size_t block_count, double bound, double* out) {
+  constexpr int kSlots = 4;
+  alignas(64) static const double kZeros[kCheckpoint * kLanes] = {};
+  const __m512d limit = _mm512_set1_pd(bound);
+  std::size_t block[kSlots] = {}, component[kSlots] = {};
+  bool live[kSlots];
+  __m512d sum[kSlots];
+  std::size_t next = 0;
+  for (int s = 0; s < kSlots; ++s) {
+    live[s] = next < block_count;
+    block[s] = next++;
+    sum[s] = _mm512_setzero_pd();
+  }
+  while (live[0] || live[1] || live[2] || live[3]) {
+    // A dead slot reads zeros, so the step below needs no branch.
+    std::size_t length = kCheckpoint;
+    const double* data[kSlots];
+    const double* q[kSlots];
+    for (int s = 0; s < kSlots; ++s) {
+      if (live[s]) {
+        length = std::min(length, dim - component[s]);
+        data[s] = blocks + block[s] * kLanes * dim + component[s] * kLanes;
+        q[s] = query + component[s];
+      } else {
+        data[s] = kZeros;
+        q[s] = kZeros;
+      }
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+      for (int s = 0; s < kSlots; ++s) {
+        const __m512d diff = _mm512_sub_pd(_mm512_set1_pd(q[s][i]), _mm512_loadu_pd(data[s] + i * kLanes));
+        sum[s] = _mm512_add_pd(sum[s], _mm512_mul_pd(diff, diff));
+      }
+    }
+    for (int s = 0; s < kSlots; ++s) {
+      if (!live[s]) continue;
+      component[s] += length;
+      const bool done = component[s] == dim;
+      // Checkpoints fall every kCheckpoint components, as in the other kernels.
+      const bool hopeless = !done && component[s] % kCheckpoint == 0 &&
+                            _mm512_cmp_pd_mask(_mm512_sqrt_pd(sum[s]), limit, _CMP_GE_OQ) == 0xFF;
+      if (!done && !hopeless) continue;
+      _mm512_storeu_pd(out + block[s] * kLanes,
+                       done ? _mm512_sqrt_pd(sum[s]) : _mm512_set1_pd(std::numeric_limits<double>::infinity()));
+      live[s] = next < block_count;
+      block[s] = next++;
+      component[s] = 0;
+      sum[s] = _mm512_setzero_pd();
+    }
+  }
+}
+
 #pragma GCC diagnostic pop
 
-constexpr BatchKernels kAvx512{"avx512", euclidean_interleaved_avx512, dot_interleaved_avx512,
-                               euclidean_gathered_avx2, dot_gathered_avx2};
+constexpr BatchKernels kAvx512{"avx512",
+                               euclidean_interleaved_avx512,
+                               dot_interleaved_avx512,
+                               euclidean_gathered_avx2,
+                               dot_gathered_avx2,
+                               euclidean_blocks_avx512};
 
 std::vector<const BatchKernels*> detect_supported() {
   std::vector<const BatchKernels*> supported{&kPortable};

@@ -30,6 +30,13 @@ struct BatchKernels {
   void (*euclidean_gathered)(const double* query, std::size_t n, const double* const* vectors, double bound,
                              double* out);
   void (*dot_gathered)(const double* query, std::size_t n, const double* const* vectors, double* out);
+  // Whole Euclidean distances of `block_count` consecutive interleaved
+  // blocks of `dim` components each (block b at blocks + b * kLanes * dim)
+  // into out[b * kLanes + l], with the same early exit as
+  // euclidean_interleaved block by block. Several blocks advance side by
+  // side, so that their sums' latencies overlap.
+  void (*euclidean_blocks)(const double* query, std::size_t dim, const double* blocks, std::size_t block_count,
+                           double bound, double* out);
 };
 
 // The fastest kernels this processor supports, chosen once.
