@@ -98,6 +98,27 @@ TEST_P(Kernels, AbandonOnlyHopelessBatches) {
   EXPECT_GT(abandoned, 100);  // the early exit is actually taken
 }
 
+TEST_P(Kernels, RunsOfBlocksMatchBlockByBlock) {
+  const BatchKernels& kernels = *GetParam();
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t dim = rng() % 60, count = rng() % 13;
+    std::vector<double> blocks, query = testing::awkward_vectors(rng, 1, dim, round % 3 == 0)[0];
+    for (std::size_t b = 0; b < count; ++b) {
+      const Batch batch = make_batch(rng, dim, round % 3 == 0);
+      blocks.insert(blocks.end(), batch.interleaved.begin(), batch.interleaved.end());
+    }
+    const double bounds[] = {kNaN, 0.0, 3.0, 10.0, testing::kInf};
+    const double bound = bounds[rng() % 5];
+    std::vector<double> run(count * kLanes), one(count * kLanes);
+    kernels.euclidean_blocks(query.data(), dim, blocks.data(), count, bound, run.data());
+    for (std::size_t b = 0; b < count; ++b) {
+      kernels.euclidean_interleaved(query.data(), dim, blocks.data() + b * kLanes * dim, bound, one.data() + b * kLanes);
+    }
+    for (std::size_t i = 0; i < run.size(); ++i) ASSERT_TRUE(same_double(run[i], one[i])) << "round " << round;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Supported, Kernels, ::testing::ValuesIn(supported_batch_kernels().begin(),
                                                                   supported_batch_kernels().end()),
                          [](const auto& info) { return std::string(info.param->name); });
