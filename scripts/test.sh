@@ -4,7 +4,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 need_debs libgtest-dev
-need_project demo,test
+need_project bench,demo,test
 
 SAN_BUILD="$ROOT/build/sanitize"
 cmake -S "$ROOT" -B "$SAN_BUILD" -G Ninja \
@@ -27,3 +27,6 @@ say "== Python surface (sanitized build with fault hooks)"
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$SAN_BUILD" TAMSEL_TEST_BUILD=sanitize \
   "$PY" -m pytest -q -p no:cacheprovider tests/python)
+
+say "== Benchmark, quick mode (that it still runs)"
+"$ROOT/scripts/bench.sh" --quick >/dev/null

@@ -277,7 +277,8 @@ TAMSEL_AVX512 void euclidean_blocks_avx512(const double* query, std::size_t dim,
     const double* q[kSlots];
     for (int s = 0; s < kSlots; ++s) {
       if (live[s]) {
-        length = std::min(length, dim - component[s]);
+        // Never past a slot's next checkpoint, so every slot stops at each.
+        length = std::min({length, dim - component[s], kCheckpoint - component[s] % kCheckpoint});
         data[s] = blocks + block[s] * kLanes * dim + component[s] * kLanes;
         q[s] = query + component[s];
       } else {
