@@ -37,7 +37,7 @@ need_build_tools() {
 
 # A hash of everything the installed module is built from.
 source_hash() {
-  (cd "$ROOT" && find pyproject.toml CMakeLists.txt src -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -c1-16)
+  (cd "$ROOT" && find pyproject.toml CMakeLists.txt tamsel.pyi src -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -c1-16)
 }
 
 # need_project EXTRAS: the virtual environment with the project built from

@@ -1,0 +1,101 @@
+"""In-memory k-nearest-neighbour indexes over float64 vectors.
+
+``PyHNSW`` is an approximate index over a layered proximity graph, with
+metadata per vector and equality filters; ``PyFlat`` is an exact index that
+scores every stored vector. Every ranking puts the smaller metric value
+first, so under the similarity metrics ("angular", "inner_product",
+"cosine") the least similar vectors come first.
+"""
+
+from collections.abc import Iterator, Sequence
+from typing import Any, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+
+__all__ = ["PyFlat", "PyHNSW"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _SequenceLike(Protocol[_T_co]):
+    # Where the module expects a sequence it takes anything with item access
+    # that iterates over the right elements: lists, tuples, ranges,
+    # array.array, memoryviews, numpy arrays. A str is refused at run time.
+    def __getitem__(self, index: int, /) -> Any: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+
+# A component: a float, or anything float() or an index conversion accepts
+# (int, bool, numpy scalars).
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+
+# One vector: a list of numbers or a one-dimensional array of them.
+_Vector: TypeAlias = _SequenceLike[_Number]
+
+# A batch of vectors: a list of vectors or a two-dimensional array.
+_Vectors: TypeAlias = _SequenceLike[_Vector]
+
+# The metadata of one vector: (attribute name, value) tuples. Values are
+# str, int (bool included) or float; they are typed as object because a
+# list literal that mixes str and int values is inferred as
+# list[tuple[str, object]], and attributes outside the schema may carry
+# anything, since they are ignored.
+_Metadata: TypeAlias = Sequence[tuple[str, object]]
+
+# An equality filter: (attribute name, value).
+_Filter: TypeAlias = tuple[str, str | SupportsIndex | SupportsFloat]
+
+@final
+class PyFlat:
+    """Exact index: scores the query against every stored vector.
+
+    ``metric`` is "cosine" or "inner_product"; any other name, or None, gives
+    the Euclidean distance. Vectors must have exactly ``dim`` components.
+    """
+
+    def __new__(cls, dim: SupportsIndex, metric: str | None = None) -> Self: ...
+    def insert(self, vector: _Vector) -> None:
+        """Insert a vector of length ``dim``; its id is the number of vectors
+        stored before it."""
+
+    def create(self, vectors: _Vectors) -> None:
+        """Insert a non-empty batch of vectors in order. Every length is
+        checked before any vector is stored."""
+
+    def search(self, query: _Vector, k: SupportsIndex | None = None) -> list[tuple[int, float]]:
+        """The ``k`` (default 1, and 0 counts as 1) best vectors as
+        ``(id, distance)`` tuples, smallest metric value first."""
+
+@final
+class PyHNSW:
+    """Approximate index over a layered proximity graph.
+
+    ``metric`` must be "euclidean", "angular" or "inner_product"; anything
+    else, None included, raises ValueError("Unsupported metric"). ``schema``
+    names the metadata attributes that vectors may carry and filters test.
+    Defaults: ``layers`` 5, ``m`` 16, ``ef_construction`` 200, ``ef_search`` 50.
+    """
+
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        layers: SupportsIndex | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+        metric: str | None = None,
+        schema: Sequence[str] | None = None,
+    ) -> Self: ...
+    def insert(self, vector: _Vector, metadata: _Metadata | None = None) -> None:
+        """Insert a vector of length ``dim``, with one value per schema
+        attribute when ``metadata`` is given, e.g.
+        ``[("color", "blue"), ("size", 42)]``."""
+
+    def create(self, vectors: _Vectors, metadata: Sequence[_Metadata] | None = None) -> None:
+        """Insert a non-empty batch of vectors in order, with one metadata
+        list per vector when ``metadata`` is given."""
+
+    def search(
+        self, query: _Vector, k: SupportsIndex | None = None, filter: _Filter | None = None
+    ) -> list[tuple[float, list[float]]]:
+        """Up to ``k`` (default 1, and 0 counts as 1; never more than
+        ``ef_search``) stored vectors as ``(distance, vector)`` tuples,
+        smallest metric value first. With ``filter=(name, value)`` only
+        vectors whose metadata value equals ``value`` are returned, possibly
+        fewer than ``k``."""
