@@ -19,6 +19,8 @@
 #include <span>
 #include <vector>
 
+#include "common/huge_page_allocator.h"
+
 namespace tamsel {
 
 using NodeId32 = std::uint32_t;
@@ -72,8 +74,8 @@ class Graph {
   void widen();
 
   bool wide_ = false;
-  std::vector<std::uint16_t> narrow_arena_;
-  std::vector<std::uint32_t> wide_arena_;
+  std::vector<std::uint16_t, HugePageAllocator<std::uint16_t>> narrow_arena_;
+  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> wide_arena_;
   std::vector<List> lists_;
   std::vector<std::uint64_t> first_list_;                // per node, its layer-0 list in lists_
   std::vector<std::vector<std::uint64_t>> free_blocks_;  // by size class
