@@ -38,9 +38,9 @@ void Flat::insert(std::span<const double> values) {
 
 Status<FlatError> Flat::create(const VectorBatch& batch) {
   if (batch.empty()) return FlatError::EmptyVectors;
-  for (std::size_t row = 0; row < batch.size(); ++row) {
-    check_invariant(batch[row].size() == dim_, "flat create of a vector whose length is not the index dimension");
-  }
+  check_invariant(batch.first_row_not_of_length(dim_) == batch.size(),
+                  "flat create of a vector whose length is not the index dimension");
+  if (dim_ == 0) return Status<FlatError>::Ok();  // empty vectors store nothing, however many
   const std::size_t blocks_after = (size_ + batch.size() + kLanes - 1) / kLanes;
   blocks_.reserve(blocks_after * kLanes * dim_);
   if (kind_ == MetricKind::Cosine) norms_.reserve(size_ + batch.size());

@@ -83,11 +83,9 @@ PyObject* create(Flat& flat, const BoundArgs& args) {
   const VectorBatch& batch = argument.batch();
   // Every length is checked before anything is stored, so a bad vector
   // leaves the index as it was.
-  for (std::size_t row = 0; row < batch.size(); ++row) {
-    if (batch[row].size() != flat.dim()) {
-      return PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu",
-                          batch[row].size(), flat.dim());
-    }
+  if (const std::size_t row = batch.first_row_not_of_length(flat.dim()); row < batch.size()) {
+    return PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu", batch[row].size(),
+                        flat.dim());
   }
   if (Status<FlatError> status = flat.create(batch); !status.ok()) {
     return PyErr_Format(PyExc_ValueError, "Create error: %s", flat_error_name(status.error()));

@@ -401,9 +401,14 @@ Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std
   return Status<HNSWError>::Ok();
 }
 
+void HNSW::check_room_for(std::size_t count) const {
+  if (count > kNoNode - node_count_) throw std::length_error("the index holds as many nodes as it can");
+}
+
 Status<HNSWError> HNSW::create(const VectorBatch& vectors, std::vector<std::vector<Metadata>> records,
                                LevelSource& levels) {
   if (vectors.empty()) return HNSWError::EmptyVectors;
+  check_room_for(vectors.size());
   const bool with_records = config_.schema.has_value();
   if (with_records && records.size() != vectors.size()) return HNSWError::AttributeNotFound;
   for (std::size_t i = 0; i < vectors.size(); ++i) {

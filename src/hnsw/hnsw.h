@@ -112,6 +112,11 @@ class HNSW {
   Status<HNSWError> insert(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
                            LevelSource& levels);
 
+  // Throws std::length_error, before anything is stored, when `count` more
+  // nodes would take the index past the most it can hold (one less than
+  // 2^32), so that a batch that claims more rows than that fails at once.
+  void check_room_for(std::size_t count) const;
+
   // Inserts the vectors in order, vector k with records[k] when the index has
   // a schema (records is then as long as vectors, else AttributeNotFound
   // before anything is stored). EmptyVectors for no vectors. Stops at the
