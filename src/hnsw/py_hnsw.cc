@@ -118,7 +118,7 @@ PyObject* search(const HNSW& index, const BoundArgs& args) {
     if (!index.schema()) return no_schema_error("metadata filtering");
     Metadata value;
     if (!to_metadata(filter_pair->value.get(), &value)) {
-      PyErr_SetString(PyExc_ValueError, "Unsupported type for metadata filter");
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "Unsupported type for metadata filter");
       return nullptr;
     }
     filter = make_equality_filter(std::move(filter_pair->name), std::move(value));
@@ -154,12 +154,13 @@ PyObject* create(HNSW& index, const BoundArgs& args) {
     if (!to_metadata_lists(metadata_object, &metadata.emplace())) return argument_error("metadata");
   }
   // Every length is checked before any vector is stored.
-  for (std::size_t i = 0; i < vectors.size(); ++i) {
-    if (vectors[i].size() != index.dim()) return length_error(index.dim(), vectors[i].size());
+  if (const std::size_t i = vectors.first_row_not_of_length(index.dim()); i < vectors.size()) {
+    return length_error(index.dim(), vectors[i].size());
   }
   ThreadRandomLevels levels;
   if (!metadata) {
     if (vectors.empty()) return create_error(HNSWError::EmptyVectors);
+    index.check_room_for(vectors.size());
     for (std::size_t i = 0; i < vectors.size(); ++i) {
       if (Status<HNSWError> status = index.insert(vectors[i], std::nullopt, levels); !status.ok()) {
         return create_error(status.error());

@@ -12,7 +12,7 @@ bool to_metadata(PyObject* object, Metadata* value) {
       *value = std::string(utf8, static_cast<std::size_t>(size));
       return true;
     }
-    discard_error();
+    if (!discard_error()) return false;
   }
   if (PyLong_Check(object) || PyIndex_Check(object)) {
     std::int64_t integer;
@@ -20,14 +20,14 @@ bool to_metadata(PyObject* object, Metadata* value) {
       *value = integer;
       return true;
     }
-    discard_error();
+    if (!discard_error()) return false;
   }
   double real;
   if (to_f64(object, &real)) {
     *value = real;
     return true;
   }
-  discard_error();
+  discard_error();  // what stays set is the caller's failure
   return false;
 }
 
@@ -68,7 +68,7 @@ bool build_record(const std::vector<NamedValue>& pairs, const std::vector<std::s
     }
     Metadata value;
     if (!to_metadata(found->second, &value)) {
-      set_attribute_error("Unsupported metadata type for attribute '%U'", name);
+      if (!PyErr_Occurred()) set_attribute_error("Unsupported metadata type for attribute '%U'", name);
       return false;
     }
     record->push_back(std::move(value));

@@ -14,7 +14,8 @@ namespace tamsel::py {
 // that encodes as UTF-8), Integer (an int, or an object with __index__,
 // within the signed 64-bit range), Float (a float, or whatever the
 // interpreter converts to one). False when none does; the interpreter's
-// errors along the way are discarded, since callers report their own.
+// errors along the way are discarded, since callers report their own,
+// except one that discard_error() keeps: false with that exception set.
 bool to_metadata(PyObject* object, Metadata* value);
 
 // A list of (name, value) pairs: a sequence of 2-tuples whose first item is

@@ -1,6 +1,7 @@
 #include "module/convert.h"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -100,7 +101,7 @@ bool begin_sequence(PyObject* object, std::size_t* size_hint) {
   }
   const Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
-    discard_error();
+    if (!discard_error()) return false;
     *size_hint = 0;
   } else {
     *size_hint = static_cast<std::size_t>(length);
@@ -119,7 +120,11 @@ FloatBuffer::FloatBuffer(PyObject* object, int ndim) {
     return;
   }
   held_ = true;
-  usable_ = view_.ndim == ndim && view_.itemsize == sizeof(double) && native_double(view_.format);
+  // A buffer may start anywhere (numpy.frombuffer with an offset, a cast
+  // memoryview of a slice); its values are read as doubles in place only
+  // when it starts where a double may.
+  const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+  usable_ = aligned && view_.ndim == ndim && view_.itemsize == sizeof(double) && native_double(view_.format);
 }
 
 FloatBuffer::~FloatBuffer() {

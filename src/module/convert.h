@@ -63,13 +63,13 @@ bool convert_sequence(PyObject* object, std::size_t* size_hint, ConvertElement&&
   return !PyErr_Occurred();
 }
 
-// A C-contiguous buffer of native doubles with a given number of dimensions,
-// exported by a type whose iteration is known to yield exactly the buffer's
-// values (its rows, for two dimensions): numpy.ndarray, array.array and a
-// one-dimensional memoryview, each of its exact type. Such an object can be
-// copied in one step with the same result as converting it element by
-// element. Any other object, subclasses included, is not viewed at all, and
-// the view is unusable (false) without an error set.
+// A C-contiguous, aligned buffer of native doubles with a given number of
+// dimensions, exported by a type whose iteration is known to yield exactly
+// the buffer's values (its rows, for two dimensions): numpy.ndarray,
+// array.array and a one-dimensional memoryview, each of its exact type. Such
+// an object can be copied in one step with the same result as converting it
+// element by element. Any other object, subclasses included, is not viewed
+// at all, and the view is unusable (false) without an error set.
 class FloatBuffer {
  public:
   FloatBuffer(PyObject* object, int ndim);

@@ -74,9 +74,16 @@ void continue_panic_if_pending() {
   panic(std::move(message));
 }
 
-void discard_error() {
+bool discard_error() {
   continue_panic_if_pending();
+  PyObject* pending = PyErr_Occurred();
+  if (pending != nullptr && (!PyErr_GivenExceptionMatches(pending, PyExc_Exception) ||
+                             PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
+                             PyErr_GivenExceptionMatches(pending, PyExc_RecursionError))) {
+    return false;
+  }
   PyErr_Clear();
+  return true;
 }
 
 }  // namespace tamsel::py

@@ -51,8 +51,14 @@ class PendingError {
 void continue_panic_if_pending();
 
 // Clears the current Python exception, for conversions whose failure is
-// reported by a message of the caller's own. A PanicException still
-// continues as a panic.
-void discard_error();
+// reported by a message of the caller's own, and returns true. An exception
+// that says the interpreter cannot go on rather than that the value has no
+// such form stays set, and false is returned: KeyboardInterrupt, SystemExit
+// and anything else not derived from Exception, MemoryError and
+// RecursionError. So an interrupt is never lost, and a callback that
+// recurses without end unwinds at once instead of being retried by the next
+// conversion step at every level. A PanicException still continues as a
+// panic.
+bool discard_error();
 
 }  // namespace tamsel::py
