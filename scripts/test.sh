@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Every test: the C++ cores (GoogleTest), the Python surface against the
-# installed module, and the Python surface again against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# installed module and again against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, a valgrind memcheck of part of it, the
+# benchmark in quick mode, and the packages built and installed afresh.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-need_debs libgtest-dev
+need_debs libgtest-dev valgrind
 need_project bench,demo,test
 
 SAN_BUILD="$ROOT/build/sanitize"
@@ -28,5 +29,11 @@ say "== Python surface (sanitized build with fault hooks)"
   UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$SAN_BUILD" TAMSEL_TEST_BUILD=sanitize \
   "$PY" -m pytest -q -p no:cacheprovider tests/python)
 
+say "== Valgrind memcheck of the Python surface (installed module)"
+"$ROOT/scripts/memcheck.sh"
+
 say "== Benchmark, quick mode (that it still runs)"
 "$ROOT/scripts/bench.sh" --quick >/dev/null
+
+say "== Packages: sdist, wheel built from it, install into a fresh environment"
+"$ROOT/scripts/package_check.sh"
