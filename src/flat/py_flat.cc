@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "flat/flat.h"
+#include "module/new_list.h"
 
 namespace tamsel::py {
 
@@ -45,19 +46,15 @@ PyObject* insert(Flat& flat, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
+// (id, distance) tuples.
 PyObject* hits_to_list(const std::vector<FlatHit>& hits) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
+  return new_list(hits.size(), [&](std::size_t i) -> PyObject* {
     PyRef id(PyLong_FromSize_t(hits[i].id));
     if (!id) return nullptr;
     PyRef value(PyFloat_FromDouble(hits[i].value));
     if (!value) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, id.get(), value.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    return PyTuple_Pack(2, id.get(), value.get());
+  });
 }
 
 PyObject* search(const Flat& flat, const BoundArgs& args) {

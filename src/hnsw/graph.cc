@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/reserve.h"
+
 namespace tamsel {
 
 namespace {
@@ -25,13 +27,6 @@ constexpr std::array<std::uint64_t, kSizeClasses> kBlockCapacity = [] {
 }();
 static_assert(kBlockCapacity[kSizeClasses - 1] > std::numeric_limits<std::uint32_t>::max());
 
-// Makes room for `extra` more elements, growing by half again rather than
-// doubling: the arena is most of the index's graph memory.
-template <class Vector>
-void reserve_more(Vector& vector, std::size_t extra) {
-  if (vector.capacity() - vector.size() >= extra) return;
-  vector.reserve(std::max(vector.size() + extra, vector.capacity() + vector.capacity() / 2));
-}
 
 }  // namespace
 

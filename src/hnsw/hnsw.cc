@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/reserve.h"
 #include "common/panic.h"
 #include "common/work_counters.h"
 #include "metric/kernels.h"
@@ -304,17 +305,6 @@ Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::ui
   layer_search(static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result);
   return Status<HNSWError>::Ok();
 }
-
-namespace {
-
-// Makes room for `extra` more elements, growing geometrically.
-template <class Vector>
-void reserve_more(Vector& vector, std::size_t extra) {
-  if (vector.capacity() - vector.size() >= extra) return;
-  vector.reserve(std::max(vector.size() + extra, vector.capacity() * 2));
-}
-
-}  // namespace
 
 NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record) {
   check_invariant(vector.size() == config_.dim, "insertion of a vector whose length is not the index dimension");

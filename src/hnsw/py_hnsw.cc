@@ -2,6 +2,7 @@
 
 #include "hnsw/hnsw.h"
 #include "metadata/py_metadata.h"
+#include "module/new_list.h"
 
 namespace tamsel::py {
 
@@ -81,25 +82,16 @@ PyObject* insert(HNSW& index, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
+// (distance, vector) tuples, each vector a new list of the stored values.
 PyObject* results_to_list(const HNSW& index, const std::vector<Neighbor>& results) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results.size(); ++i) {
+  return new_list(results.size(), [&](std::size_t i) -> PyObject* {
     PyRef distance(PyFloat_FromDouble(results[i].distance));
     if (!distance) return nullptr;
     const std::span<const double> values = index.vector(results[i].id);
-    PyRef vector(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    PyRef vector(new_list(values.size(), [&](std::size_t j) { return PyFloat_FromDouble(values[j]); }));
     if (!vector) return nullptr;
-    for (std::size_t j = 0; j < values.size(); ++j) {
-      PyObject* value = PyFloat_FromDouble(values[j]);
-      if (value == nullptr) return nullptr;
-      PyList_SET_ITEM(vector.get(), static_cast<Py_ssize_t>(j), value);
-    }
-    PyObject* pair = PyTuple_Pack(2, distance.get(), vector.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    return PyTuple_Pack(2, distance.get(), vector.get());
+  });
 }
 
 PyObject* search(const HNSW& index, const BoundArgs& args) {

@@ -3,19 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include "common/reserve.h"
 #include "common/panic.h"
 
 namespace tamsel {
-
-namespace {
-
-template <class Vector>
-void reserve_more(Vector& vector, std::size_t extra) {
-  if (vector.capacity() - vector.size() >= extra) return;
-  vector.reserve(std::max(vector.size() + extra, vector.capacity() * 2));
-}
-
-}  // namespace
 
 void MetadataStore::reserve_node(bool with_record) {
   reserve_more(record_starts_, 1);
