@@ -150,24 +150,36 @@ TAMSEL_AVX2 inline __m256d add_square(__m256d sum, __m256d q, __m256d x) {
   return _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
 }
 
+TAMSEL_AVX2 inline __m256d add_product(__m256d sum, __m256d q, __m256d x) {
+  return _mm256_add_pd(sum, _mm256_mul_pd(q, x));
+}
+
+// Adds components i .. i+3 of the eight vectors with `step` (add_square or
+// add_product), in component order within each lane.
+template <__m256d (*step)(__m256d, __m256d, __m256d)>
+TAMSEL_AVX2 inline void add_four(const double* query, const double* const* vectors, std::size_t i, __m256d& low,
+                                 __m256d& high) {
+  const Columns4 a = load_transposed(vectors, i);
+  const Columns4 b = load_transposed(vectors + 4, i);
+  const __m256d q0 = _mm256_broadcast_sd(query + i), q1 = _mm256_broadcast_sd(query + i + 1);
+  const __m256d q2 = _mm256_broadcast_sd(query + i + 2), q3 = _mm256_broadcast_sd(query + i + 3);
+  low = step(low, q0, a.c0);
+  high = step(high, q0, b.c0);
+  low = step(low, q1, a.c1);
+  high = step(high, q1, b.c1);
+  low = step(low, q2, a.c2);
+  high = step(high, q2, b.c2);
+  low = step(low, q3, a.c3);
+  high = step(high, q3, b.c3);
+}
+
 TAMSEL_AVX2 void euclidean_gathered_avx2(const double* query, std::size_t n, const double* const* vectors,
                                          double bound, double* out) {
   __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     if (i % kCheckpoint == 0 && i != 0 && all_at_least_avx2(low, high, bound)) return fill_infinity(out);
-    const __m256d q0 = _mm256_broadcast_sd(query + i), q1 = _mm256_broadcast_sd(query + i + 1);
-    const __m256d q2 = _mm256_broadcast_sd(query + i + 2), q3 = _mm256_broadcast_sd(query + i + 3);
-    const Columns4 a = load_transposed(vectors, i);
-    const Columns4 b = load_transposed(vectors + 4, i);
-    low = add_square(low, q0, a.c0);
-    high = add_square(high, q0, b.c0);
-    low = add_square(low, q1, a.c1);
-    high = add_square(high, q1, b.c1);
-    low = add_square(low, q2, a.c2);
-    high = add_square(high, q2, b.c2);
-    low = add_square(low, q3, a.c3);
-    high = add_square(high, q3, b.c3);
+    add_four<add_square>(query, vectors, i, low, high);
   }
   alignas(32) double sums[kLanes];
   _mm256_store_pd(sums, low);
@@ -182,26 +194,11 @@ TAMSEL_AVX2 void euclidean_gathered_avx2(const double* query, std::size_t n, con
   _mm256_storeu_pd(out + 4, _mm256_sqrt_pd(_mm256_load_pd(sums + 4)));
 }
 
-TAMSEL_AVX2 inline __m256d add_product(__m256d sum, __m256d q, __m256d x) {
-  return _mm256_add_pd(sum, _mm256_mul_pd(q, x));
-}
-
 TAMSEL_AVX2 void dot_gathered_avx2(const double* query, std::size_t n, const double* const* vectors, double* out) {
   __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const __m256d q0 = _mm256_broadcast_sd(query + i), q1 = _mm256_broadcast_sd(query + i + 1);
-    const __m256d q2 = _mm256_broadcast_sd(query + i + 2), q3 = _mm256_broadcast_sd(query + i + 3);
-    const Columns4 a = load_transposed(vectors, i);
-    const Columns4 b = load_transposed(vectors + 4, i);
-    low = add_product(low, q0, a.c0);
-    high = add_product(high, q0, b.c0);
-    low = add_product(low, q1, a.c1);
-    high = add_product(high, q1, b.c1);
-    low = add_product(low, q2, a.c2);
-    high = add_product(high, q2, b.c2);
-    low = add_product(low, q3, a.c3);
-    high = add_product(high, q3, b.c3);
+    add_four<add_product>(query, vectors, i, low, high);
   }
   alignas(32) double sums[kLanes];
   _mm256_store_pd(sums, low);
