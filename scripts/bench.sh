@@ -6,7 +6,7 @@
 #   scripts/bench.sh           the full run (several minutes)
 #   scripts/bench.sh --quick   small data, written to a temporary directory
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-need_project bench,demo,test
+need_project bench
 
 out="$ROOT/bench"
 counters_args=(2000 128 100)

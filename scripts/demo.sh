@@ -2,5 +2,5 @@
 # The main job: indexes the handwritten digits that ship with scikit-learn
 # and queries them with held-out digits.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-need_project bench,demo,test
+need_project demo
 exec "$PY" "$ROOT/demo/digits.py" "$@"

@@ -13,7 +13,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 need_debs valgrind
 # The module installed by the test command will do, if it was built from
 # these sources; otherwise build and install it with the test extras.
-if ! grep -qsx "$(source_hash)" "$VENV"/.tamsel-*test*; then
+if ! grep -qsx "$(source_hash)" "$VENV/.tamsel-build" || [ ! -e "$VENV/.tamsel-extra-test" ]; then
   need_project test
 fi
 

@@ -5,7 +5,7 @@
 # and runs a smoke test and the examples there; checks that mypy finds the
 # installed type stub; uninstalls. Needs PyPI for the isolated build.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-need_project bench,demo,test
+need_project test
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
