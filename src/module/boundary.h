@@ -7,7 +7,17 @@
 // becomes a notice on standard error and a PanicException; an allocation
 // failure becomes MemoryError. A failure while turning a panic into the
 // exception ends the process, since no consistent state is left to return.
+//
+// One exception passes through untouched: the forced unwind with which the
+// thread library ends a thread (pthread_exit, called by the interpreter on a
+// daemon thread that asks for the interpreter lock during finalisation).
+// Swallowing it aborts the process, so every catch-all here rethrows it
+// first, and the boundaries are not noexcept, which would turn it into
+// std::terminate. The unwinding thread does not hold the interpreter lock,
+// so the handles it destroys on the way leave their objects alone (py_ref.h).
 #pragma once
+
+#include <cxxabi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +39,12 @@ namespace tamsel::py {
 // Runs `body` and turns a C++ exception into the matching Python exception.
 // Returns what the body returned, or null with an exception set.
 template <class Body>
-PyObject* call_boundary(Body&& body) noexcept {
+PyObject* call_boundary(Body&& body) {
   try {
     try {
       return body();
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (const Panic& panic) {
       raise_panic_exception(panic.message().c_str(), panic.location());
     } catch (const std::bad_alloc&) {
@@ -45,6 +57,8 @@ PyObject* call_boundary(Body&& body) noexcept {
       raise_panic_exception(nullptr, {});
     }
     return nullptr;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_uncaught_panic();
   }
@@ -54,11 +68,13 @@ PyObject* call_boundary(Body&& body) noexcept {
 // failure is reported through the interpreter's unraisable-exception hook.
 // An exception already pending when deallocation started is kept.
 template <class Body>
-void dealloc_boundary(Body&& body) noexcept {
+void dealloc_boundary(Body&& body) {
   std::exception_ptr failure;
   try {
     body();
     return;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     failure = std::current_exception();
   }
@@ -67,6 +83,8 @@ void dealloc_boundary(Body&& body) noexcept {
     call_boundary([&]() -> PyObject* { std::rethrow_exception(failure); });
     PyErr_WriteUnraisable(nullptr);
     outer.restore();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_uncaught_panic();
   }

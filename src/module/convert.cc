@@ -128,7 +128,7 @@ FloatBuffer::FloatBuffer(PyObject* object, int ndim) {
 }
 
 FloatBuffer::~FloatBuffer() {
-  if (held_) PyBuffer_Release(&view_);
+  if (held_ && may_touch_python_objects()) PyBuffer_Release(&view_);
 }
 
 bool FloatBuffer::native_double(const char* format) {

@@ -1,6 +1,11 @@
 // PyRef: the owner of one strong reference to a Python object. Every owned
 // PyObject* in the module lives in one, so that every way out of a call,
 // including a C++ exception, releases what the call took.
+//
+// One way out releases nothing: when the interpreter ends a daemon thread
+// during finalisation, the thread unwinds without the interpreter lock (see
+// boundary.h), and touching an object then races the finalising thread. The
+// references are left behind on purpose; the process is ending.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,6 +14,11 @@
 #include <utility>
 
 namespace tamsel::py {
+
+// Whether the calling thread holds the interpreter lock, as it does
+// everywhere in the module except while the interpreter unwinds a thread it
+// is ending. (With subinterpreters the check is unavailable and says yes.)
+inline bool may_touch_python_objects() { return PyGILState_Check() != 0; }
 
 class PyRef {
  public:
@@ -22,7 +32,9 @@ class PyRef {
     if (this != &other) reset(std::exchange(other.object_, nullptr));
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  ~PyRef() {
+    if (object_ != nullptr && may_touch_python_objects()) Py_DECREF(object_);
+  }
 
   // Takes a new reference to a borrowed object.
   static PyRef borrow(PyObject* borrowed) {

@@ -2,12 +2,13 @@
 
 import functools
 import gc
+import subprocess
 import sys
 
 import pytest
 
 import tamsel
-from conftest import needs_fault_hooks, run_json, stored_vectors
+from conftest import needs_fault_hooks, run_json, run_python, stored_vectors
 
 PyFlat = tamsel.PyFlat
 PyHNSW = tamsel.PyHNSW
@@ -527,3 +528,30 @@ def test_panic_exception_raised_by_python_code_continues_as_a_panic(call, hook):
     assert f"in {hook}" in notice
     assert f"PanicException: {text}" in notice
     assert notice.count(text) >= 2
+
+
+# --------------------------------------------------------- interpreter exit
+
+DAEMON_AT_EXIT = """
+import fractions, sys, threading, time, tamsel
+g = tamsel.PyHNSW(64, metric="euclidean")
+g.insert([0.0] * 64)
+q = [fractions.Fraction(1, 3)] * 64  # each element converts through Python code
+threading.Thread(target=lambda: [g.search(q) for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.2)
+sys.stdout.write("x" * 100000)
+"""
+
+
+def test_daemon_thread_inside_a_call_at_interpreter_exit():
+    # Finalisation ends the daemon thread with a forced unwind while it is
+    # inside a conversion: the unwind must pass through the call untouched,
+    # releasing no Python object. A busy core makes the timing likely.
+    spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    try:
+        runs = [run_python(DAEMON_AT_EXIT, timeout=60) for _ in range(10)]
+    finally:
+        spinner.kill()
+        spinner.wait()
+    failures = [(run.returncode, run.stderr[-300:]) for run in runs if run.returncode != 0]
+    assert failures == []
