@@ -286,7 +286,9 @@ void HNSW::layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, st
 
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const double d = scratch.batch_distances[i];
-      if (result->size() < ef || d < result->back().distance) {
+      // Admitted into a full list only ranking before its last pair: NaN
+      // ranks after every number, so a NaN tail admits any number.
+      if (result->size() < ef || ranks_before(d, result->back().distance)) {
         candidates.push_back(Neighbor{d, batch[i]});
         std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
         result->insert(result->begin() + static_cast<std::ptrdiff_t>(result_insertion_position(*result, d)),

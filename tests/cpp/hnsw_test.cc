@@ -322,13 +322,16 @@ TYPED_TEST(EngineTest, NaNEntersOnlyWhileTheListHasRoom) {
   ASSERT_EQ(found.size(), 4u);
   EXPECT_TRUE(std::isnan(found.back().distance));
   EXPECT_EQ(found.back().id, 1u);
-  // Node 1 (NaN) is reached first and fills the list; with a NaN last, no
-  // number is below it by plain less-than, so nodes 2 and 3 are refused.
+  // Node 1 (NaN) is reached first and fills the list; a number ranks before
+  // a NaN last pair, so node 2 displaces it (node 3, at 3 > 2, does not).
   ASSERT_TRUE(index.knn(0, std::vector<double>{0.0}, 2, 0, nullptr, &found).ok());
-  EXPECT_EQ(ids(found), (std::vector<NodeId>{0, 1}));
-  // Nor does anything replace an entry at NaN distance in a list of one.
+  EXPECT_EQ(ids(found), (std::vector<NodeId>{0, 2}));
+  // A number replaces an entry at NaN distance in a list of one...
   ASSERT_TRUE(index.knn(1, std::vector<double>{0.0}, 1, 0, nullptr, &found).ok());
-  EXPECT_EQ(ids(found), (std::vector<NodeId>{1}));
+  EXPECT_EQ(ids(found), (std::vector<NodeId>{0}));
+  // ...but a NaN never enters a full list.
+  ASSERT_TRUE(index.knn(0, std::vector<double>{0.0}, 1, 0, nullptr, &found).ok());
+  EXPECT_EQ(ids(found), (std::vector<NodeId>{0}));
 }
 
 int metric_calls = 0;

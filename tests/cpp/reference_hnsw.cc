@@ -78,7 +78,7 @@ Status<HNSWError> ReferenceHNSW::knn(NodeId entry, std::span<const double> query
       const double d = config_.metric(query, vector(neighbor));
       count_distances(1);
       if (!visited.insert(neighbor).second) continue;
-      if (result->size() < ef || d < result->back().distance) {
+      if (result->size() < ef || ranks_before(d, result->back().distance)) {
         candidates.push(Neighbor{d, neighbor});
         result->insert(result->begin() + static_cast<std::ptrdiff_t>(insertion_position(*result, d)),
                        Neighbor{d, neighbor});

@@ -130,7 +130,7 @@ class Model:
                 if neighbor in visited:
                     continue
                 visited.add(neighbor)
-                if len(results) < ef or d < results[-1][0]:
+                if len(results) < ef or rank(d) < rank(results[-1][0]):
                     heapq.heappush(candidates, (rank(d), neighbor, d))
                     results.insert(self.position(results, d), (d, neighbor))
                     if len(results) > ef:
@@ -369,3 +369,38 @@ def test_recall_against_exact_index():
     print(f"\nHNSW recall@10 on {len(data)} clustered points (dim {dim}, defaults): "
           f"{recall:.3f}; create took {built:.2f} s")
     assert recall >= 0.9
+
+
+FLAT_METRIC = {"euclidean": "euclidean", "angular": "cosine", "inner_product": "inner_product"}
+
+
+@pytest.mark.parametrize(
+    "metric, odd_rows",
+    [
+        ("euclidean", "100 with NaN first"),
+        ("angular", "100 with NaN first"),
+        ("inner_product", "100 with NaN first"),
+        ("angular", "zero node 0"),  # its cosine with any query is NaN
+    ],
+)
+def test_nan_distances_do_not_shut_numbers_out(metric, odd_rows):
+    # A full result list ending in NaN must still admit every number, which
+    # ranks before it: otherwise a NaN met early blocks the whole search.
+    rng = random.Random(11)
+    dim = 16
+    if odd_rows == "zero node 0":
+        odd = [[0.0] * dim]
+    else:
+        odd = [[math.nan] + [rng.gauss(0, 1) for _ in range(dim - 1)] for _ in range(100)]
+    data = odd + [[rng.gauss(0, 1) for _ in range(dim)] for _ in range(1000)]
+    index = PyHNSW(dim, metric=metric)
+    index.create(data)
+    exact = PyFlat(dim, metric=FLAT_METRIC[metric])
+    exact.create(data)
+    position = {tuple(v): i for i, v in enumerate(data) if not any(map(math.isnan, v))}
+    hits = 0
+    queries = [[rng.gauss(0, 1) for _ in range(dim)] for _ in range(50)]
+    for query in queries:
+        truth = {i for i, _ in exact.search(query, 10)}
+        hits += len(truth & {position.get(tuple(v)) for _, v in index.search(query, 10)})
+    assert hits / (10 * len(queries)) >= 0.9
