@@ -1,6 +1,7 @@
 #include "hnsw/levels.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -67,11 +68,20 @@ int read_os_random(void* buffer, std::size_t size) {
 
 std::atomic<RandomSourceFn> random_source{nullptr};
 
+// Counts the forks this process came out of as the child. A child inherits
+// a copy of the forking thread's generator, which would repeat the parent's
+// draws; a generator reseeds when the count has moved since it last seeded.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
+
 // xoshiro256**: small, fast and statistically sound for drawing levels.
 class ThreadRng {
  public:
   std::uint64_t next() {
-    if (outputs_until_reseed_ == 0) seed();
+    if (outputs_until_reseed_ == 0 || generation_ != fork_generation.load(std::memory_order_relaxed)) seed();
     --outputs_until_reseed_;
     const std::uint64_t result = rotl(state_[1] * 5, 7) * 9;
     const std::uint64_t shifted = state_[1] << 17;
@@ -90,6 +100,11 @@ class ThreadRng {
   static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
   void seed() {
+    const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+    // Should the source fail in a forked child, the process id still sets
+    // its stream apart from the parent's.
+    if (seeded_ && generation != generation_) state_[0] ^= static_cast<std::uint64_t>(::getpid());
+    generation_ = generation;
     std::uint64_t fresh[4];
     RandomSourceFn source = random_source.load();
     if (const int error = (source != nullptr ? source : read_os_random)(fresh, sizeof fresh); error != 0) {
@@ -105,6 +120,7 @@ class ThreadRng {
 
   std::uint64_t state_[4] = {0, 0, 0, 0};
   std::uint64_t outputs_until_reseed_ = 0;
+  std::uint64_t generation_ = 0;
   bool seeded_ = false;
 };
 

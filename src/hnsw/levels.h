@@ -30,7 +30,8 @@ class ThreadRandomLevels final : public LevelSource {
 // A uniform double in [0, 1) from the calling thread's generator: the top 53
 // bits of a 64-bit output times 2^-53. The generator is seeded from the
 // operating system's random source when the thread first uses it and
-// reseeded from it periodically; no seed can be set. Panics with "could not
+// reseeded from it periodically, and in a forked child before its first draw
+// there (so parent and child draw apart); no seed can be set. Panics with "could not
 // initialize ThreadRng: ..." when the source cannot seed it.
 double thread_uniform_double();
 

@@ -372,6 +372,43 @@ def test_each_thread_draws_its_own_levels():
     assert len(set(answers)) > 1
 
 
+FORKED_LEVELS = """
+import json, math, os, tamsel
+data = [[math.sin(i), math.cos(3 * i)] for i in range(60)]
+queries = [[math.cos(i), math.sin(5 * i)] for i in range(60)]
+
+def answers():  # three builds, whose graphs follow the levels drawn
+    out = []
+    for _ in range(3):
+        index = tamsel.PyHNSW(2, layers=12, ef_construction=1, ef_search=1, metric="euclidean")
+        index.create(data)
+        out.append([index.search(q)[0][1] for q in queries])
+    return out
+
+answers()  # the generator is seeded and in use before the fork
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(read_end)
+    with os.fdopen(write_end, "w") as pipe:
+        json.dump(answers(), pipe)
+    os._exit(0)
+os.close(write_end)
+with os.fdopen(read_end) as pipe:
+    child = json.load(pipe)
+os.waitpid(pid, 0)
+parent = answers()
+print(json.dumps({"same": child == parent, "parent_builds_differ": parent[0] != parent[1]}))
+"""
+
+
+def test_forked_child_draws_other_levels_than_its_parent():
+    # The child inherits a copy of the forking thread's generator; drawing
+    # from it unchanged would repeat the parent's levels exactly.
+    report, _ = run_json(FORKED_LEVELS)
+    assert report == {"same": False, "parent_builds_differ": True}
+
+
 # ------------------------------------------------------------------ limits
 
 LIMITS_SCRIPT = r"""
