@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
+#include "common/panic.h"
 #include "common/reserve.h"
 
 namespace tamsel {
@@ -72,10 +74,7 @@ void Graph::grow(List& list) {
       narrow_arena_.resize(offset + capacity);
     }
   }
-  if (list.size_class != 0) {
-    if (free_blocks_.size() <= list.size_class) free_blocks_.resize(list.size_class + 1);
-    free_blocks_[list.size_class].push_back(list.offset);  // may fail: the list still stands where it was
-  }
+  if (list.size_class != 0) free_block(list.size_class, list.offset);  // may fail: the list still stands where it was
   const auto move = [&](auto& arena) {
     std::copy_n(arena.begin() + static_cast<std::ptrdiff_t>(list.offset), list.size,
                 arena.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -89,11 +88,21 @@ void Graph::grow(List& list) {
   list.size_class = static_cast<std::uint32_t>(size_class);
 }
 
+void Graph::free_block(std::uint32_t size_class, std::uint64_t offset) {
+  if (free_blocks_.size() <= size_class) free_blocks_.resize(size_class + 1);
+  free_blocks_[size_class].push_back(offset);
+}
+
 void Graph::append(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level) {
   const std::uint32_t last = std::min(neighbor_level, top_layer(node));
+  // Every list gets its room before any is written, so that a failure
+  // leaves all of them as they were. A list that moved holds the same.
   for (std::uint32_t layer = 0; layer <= last; ++layer) {
     List& list = lists_[first_list_[node] + layer];
     if (list.size == kBlockCapacity[list.size_class]) grow(list);
+  }
+  for (std::uint32_t layer = 0; layer <= last; ++layer) {
+    List& list = lists_[first_list_[node] + layer];
     if (wide_) {
       wide_arena_[list.offset + list.size] = neighbor;
     } else {
@@ -101,6 +110,30 @@ void Graph::append(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_leve
     }
     ++list.size;
   }
+}
+
+void Graph::remove_last(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level) {
+  const std::uint32_t last = std::min(neighbor_level, top_layer(node));
+  for (std::uint32_t layer = 0; layer <= last; ++layer) {
+    List& list = lists_[first_list_[node] + layer];
+    check_invariant(list.size > 0 && with_list(node, layer, [](auto ids) { return NodeId32{ids.back()}; }) == neighbor,
+                    "removal of a link that is not the last of its list");
+    --list.size;
+  }
+}
+
+void Graph::remove_last_node() {
+  const std::size_t first = first_list_.back();
+  for (std::size_t i = first; i < lists_.size(); ++i) {
+    if (lists_[i].size_class == 0) continue;
+    try {
+      free_block(lists_[i].size_class, lists_[i].offset);
+    } catch (const std::bad_alloc&) {
+      // Not listed for reuse, the block stays unused: only room is lost.
+    }
+  }
+  lists_.resize(first);
+  first_list_.pop_back();
 }
 
 std::size_t Graph::entries() const {

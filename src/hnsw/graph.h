@@ -51,8 +51,16 @@ class Graph {
 
   // Appends `neighbor`, whose level is `neighbor_level`, to the node's lists
   // of layers 0 .. min(neighbor_level, top layer). The caller makes sure it
-  // is not listed yet and is not the node itself.
+  // is not listed yet and is not the node itself. On failure (no room) no
+  // list has changed.
   void append(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level);
+
+  // Undoing a failed insertion, in reverse order of what it did; neither
+  // fails. remove_last takes back the append of `neighbor` to the node's
+  // lists, where it must be last (a Panic otherwise); remove_last_node
+  // drops the last node added, whose blocks go back for reuse.
+  void remove_last(NodeId32 node, NodeId32 neighbor, std::uint32_t neighbor_level);
+  void remove_last_node();
 
   // Identifiers held in all lists, and arena slots reserved for them.
   std::size_t entries() const;
@@ -71,6 +79,7 @@ class Graph {
     return node + 1 < first_list_.size() ? first_list_[node + 1] : lists_.size();
   }
   void grow(List& list);
+  void free_block(std::uint32_t size_class, std::uint64_t offset);
   void widen();
 
   bool wide_ = false;

@@ -349,10 +349,23 @@ Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std
     return Status<HNSWError>::Ok();
   }
   const std::uint32_t level = levels.next_level(level_weights_, config_.layers);
+  const std::uint32_t previous_highest = highest_other_level_;
   const auto node = static_cast<NodeId32>(store(vector, level, std::move(record)));
   highest_other_level_ = std::max(highest_other_level_, level);
   if (config_.layers == 0) return Status<HNSWError>::Ok();
+  // A failure while linking (no memory for a search or a longer list) takes
+  // back everything the insertion did: a half-linked node, listed by some
+  // neighbours but without a row of its own, would break later insertions.
+  try {
+    return link(node, level, vector);
+  } catch (...) {
+    unlink_last(node, level, previous_highest);
+    throw;
+  }
+}
 
+// Links the node just stored, layer by layer from layer 0 up.
+Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, std::span<const double> vector) {
   // Above the highest level of any node but node 0, a layer holds node 0
   // alone. There the search from the new node can reach node 0 only through
   // the new node's row, which gets node 0 only from a lower layer whose
@@ -376,8 +389,8 @@ Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std
       const auto linked = static_cast<NodeId32>(neighbor.id);
       if (!has_row(linked)) return HNSWError::InvalidNodeID;
       if (linked != node && backlinked_[linked] != node) {
-        backlinked_[linked] = node;
         graph_.append(linked, node, level);
+        backlinked_[linked] = node;  // once the link exists: undoing trusts it
       }
     }
     for (const Neighbor& neighbor : found) {
@@ -391,6 +404,28 @@ Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std
     entry = node;
   }
   return Status<HNSWError>::Ok();
+}
+
+void HNSW::unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previous_highest) {
+  // The tags tell which nodes this insertion linked back to it; they are
+  // cleared, since the next insertion takes the same identifier.
+  for (NodeId32 other = 0; other < node; ++other) {
+    if (backlinked_[other] == node) {
+      graph_.remove_last(other, node, level);
+      backlinked_[other] = kNoNode;
+    }
+    if (listed_[other] == node) listed_[other] = kNoNode;
+  }
+  graph_.remove_last_node();
+  metadata_.remove_last_node();
+  vectors_.erase(vectors_.end() - static_cast<std::ptrdiff_t>(config_.dim), vectors_.end());
+  if (kind_ == MetricKind::Cosine) norms_.pop_back();
+  levels_.pop_back();
+  has_row_.pop_back();
+  backlinked_.pop_back();
+  listed_.pop_back();
+  highest_other_level_ = previous_highest;
+  --node_count_;
 }
 
 void HNSW::check_room_for(std::size_t count) const {

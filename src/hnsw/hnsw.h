@@ -108,7 +108,8 @@ class HNSW {
   // Adds one vector, with its metadata record of schema-size values when
   // `record` is given, and links it into the graph. The first node takes the
   // level layers - 1 and is not linked; every later one takes its level from
-  // `levels`. What was stored before an error stays stored.
+  // `levels`. An exception (no memory) leaves the index exactly as it was
+  // before the call; after an error value, what was stored stays stored.
   Status<HNSWError> insert(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
                            LevelSource& levels);
 
@@ -146,6 +147,8 @@ class HNSW {
   struct Scratch;
 
   NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
+  Status<HNSWError> link(NodeId32 node, std::uint32_t level, std::span<const double> vector);
+  void unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previous_highest);
   Query prepare_query(std::span<const double> query) const;
   Status<HNSWError> prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
                                    PreparedFilter* prepared) const;

@@ -26,4 +26,10 @@ void MetadataStore::append_without_record() {
   record_starts_.push_back(kNoRecord);
 }
 
+void MetadataStore::remove_last_node() {
+  const std::size_t start = record_starts_.back();
+  if (start != kNoRecord) values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(start), values_.end());
+  record_starts_.pop_back();
+}
+
 }  // namespace tamsel

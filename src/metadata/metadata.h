@@ -35,6 +35,8 @@ class MetadataStore {
   void append_record(std::vector<Metadata> record);
   // Appends the next node without a record.
   void append_without_record();
+  // Drops the last node appended, with its record (undoing a failed insertion).
+  void remove_last_node();
 
   // The value at schema position `position` of the node's record, or null
   // when the node has no record.
