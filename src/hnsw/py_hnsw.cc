@@ -136,6 +136,38 @@ PyObject* create_error(HNSWError error) {
   return PyErr_Format(PyExc_ValueError, "Create error: %s", hnsw_error_name(error));
 }
 
+// Notes on the pending exception how many vectors of a batch of `total` a
+// failed create stored before it stopped, since they stay in the index:
+// "{stored} of {total} vectors were stored before the failure". The note is
+// best effort: if it cannot be added, the exception stays as it was.
+void add_stored_note(std::size_t stored, std::size_t total) {
+  PendingError error = PendingError::fetch();
+  if (error.empty()) return;
+  PyRef note(PyUnicode_FromFormat("%zu of %zu vectors were stored before the failure", stored, total));
+  if (!note || !PyRef(PyObject_CallMethod(error.value(), "add_note", "O", note.get()))) PyErr_Clear();
+  error.restore();
+}
+
+// The insertion loop of a create: vector i with records[i] when records are
+// given. A failure, whether an error value or an exception (no memory, a
+// panic), is raised with the note of how many vectors were stored before it.
+PyObject* insert_all(HNSW& index, const VectorBatch& vectors, std::vector<std::vector<Metadata>>* records) {
+  ThreadRandomLevels levels;
+  std::size_t i = 0;
+  PyObject* result = call_boundary([&]() -> PyObject* {
+    for (; i < vectors.size(); ++i) {
+      std::optional<std::vector<Metadata>> record;
+      if (records != nullptr) record = std::move((*records)[i]);
+      if (Status<HNSWError> status = index.insert(vectors[i], std::move(record), levels); !status.ok()) {
+        return create_error(status.error());
+      }
+    }
+    Py_RETURN_NONE;
+  });
+  if (result == nullptr) add_stored_note(i, vectors.size());
+  return result;
+}
+
 PyObject* create(HNSW& index, const BoundArgs& args) {
   BatchArgument argument;
   if (!to_vector_batch(args[0], &argument)) return argument_error("vectors");
@@ -149,16 +181,10 @@ PyObject* create(HNSW& index, const BoundArgs& args) {
   if (const std::size_t i = vectors.first_row_not_of_length(index.dim()); i < vectors.size()) {
     return length_error(index.dim(), vectors[i].size());
   }
-  ThreadRandomLevels levels;
   if (!metadata) {
     if (vectors.empty()) return create_error(HNSWError::EmptyVectors);
     index.check_room_for(vectors.size());
-    for (std::size_t i = 0; i < vectors.size(); ++i) {
-      if (Status<HNSWError> status = index.insert(vectors[i], std::nullopt, levels); !status.ok()) {
-        return create_error(status.error());
-      }
-    }
-    Py_RETURN_NONE;
+    return insert_all(index, vectors, nullptr);
   }
   if (metadata->size() != vectors.size()) {
     PyErr_SetString(PyExc_ValueError, "Length of metadata list must match number of vectors");
@@ -170,10 +196,9 @@ PyObject* create(HNSW& index, const BoundArgs& args) {
   for (std::size_t i = 0; i < metadata->size(); ++i) {
     if (!build_record((*metadata)[i], *index.schema(), &records[i])) return nullptr;
   }
-  if (Status<HNSWError> status = index.create(vectors, std::move(records), levels); !status.ok()) {
-    return create_error(status.error());
-  }
-  Py_RETURN_NONE;
+  if (vectors.empty()) return create_error(HNSWError::EmptyVectors);
+  index.check_room_for(vectors.size());
+  return insert_all(index, vectors, &records);
 }
 
 PyMethodDef methods[] = {
