@@ -26,6 +26,20 @@ std::vector<double> Flat::vector(std::size_t id) const {
   return values;
 }
 
+void Flat::copy_vectors(std::size_t first, std::size_t count, double* out) const {
+  check_invariant(first <= size_ && count <= size_ - first, "copy of vectors that are not stored");
+  for (std::size_t id = first; id < first + count; ++id, out += dim_) {
+    const double* block = blocks_.data() + (id / kLanes) * kLanes * dim_;
+    for (std::size_t i = 0; i < dim_; ++i) out[i] = block[i * kLanes + id % kLanes];
+  }
+}
+
+void Flat::reserve(std::size_t count) {
+  if (dim_ == 0) return;
+  blocks_.reserve((count + kLanes - 1) / kLanes * kLanes * dim_);
+  if (kind_ == MetricKind::Cosine) norms_.reserve(count);
+}
+
 void Flat::insert(std::span<const double> values) {
   check_invariant(values.size() == dim_, "flat insert of a vector whose length is not the index dimension");
   if (dim_ == 0) return;  // an empty vector stores nothing

@@ -44,6 +44,12 @@ class Flat {
   std::size_t size() const { return size_; }
   // A copy of the stored vector.
   std::vector<double> vector(std::size_t id) const;
+  // Copies vectors first .. first + count - 1 into `out`, row after row.
+  void copy_vectors(std::size_t first, std::size_t count, double* out) const;
+
+  // Makes room for `count` vectors in all, so that appends up to that many
+  // allocate nothing more.
+  void reserve(std::size_t count);
 
   // Appends one vector of exactly `dim` values.
   void insert(std::span<const double> values);

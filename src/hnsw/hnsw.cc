@@ -308,11 +308,14 @@ Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::ui
   return Status<HNSWError>::Ok();
 }
 
+std::uint32_t HNSW::top_list_layer(std::uint32_t layers, std::uint32_t level) {
+  return layers == 0 ? 0 : std::min({level, layers - 1, kHighestListLayer});
+}
+
 NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record) {
   check_invariant(vector.size() == config_.dim, "insertion of a vector whose length is not the index dimension");
   if (node_count_ >= kNoNode) throw std::length_error("the index holds as many nodes as it can");
-  const std::uint32_t top_list =
-      config_.layers == 0 ? 0 : std::min({level, config_.layers - 1, kHighestListLayer});
+  const std::uint32_t top_list = top_list_layer(config_.layers, level);
   // All the room first, so that a failed allocation leaves no node half
   // stored: the appends below cannot fail.
   reserve_more(vectors_, config_.dim);

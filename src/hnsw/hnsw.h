@@ -79,9 +79,35 @@ struct Neighbor {
 // there is one, else after every pair that ranks before d.
 std::size_t result_insertion_position(std::span<const Neighbor> list, double d);
 
+// A graph as saved, field by field: what HNSW::restore takes back. Row v of
+// `neighbors` is node v's layer-0 list in the order its links were made; the
+// lists of the upper layers follow from it and the levels.
+struct HNSWImage {
+  HNSWConfig config;
+  std::vector<double, HugePageAllocator<double>> vectors;  // N * dim values, node after node
+  std::vector<std::uint32_t> levels;                        // N
+  std::vector<std::uint8_t> has_row;                        // N flags
+  std::vector<std::uint32_t> row_lengths;                   // N
+  std::vector<std::uint32_t> neighbors;                     // the rows end to end
+  std::vector<std::uint8_t> has_record;                     // N flags
+  std::vector<Metadata> values;                             // schema-size values per node with a record
+};
+
+// Why an image cannot be restored: a fixed text.
+struct RestoreError {
+  const char* message;
+};
+
 class HNSW {
  public:
   explicit HNSW(HNSWConfig config);
+  // Rebuilds the index an image was taken from. Checks first, before it
+  // builds anything, that every length agrees, every level is one insertion
+  // could have drawn, and every row lists stored nodes other than its own,
+  // each once. The rebuilt index answers every query as the saved one did
+  // and goes on accepting insertions.
+  static Status<RestoreError> restore(HNSWImage image, std::optional<HNSW>* index);
+
   HNSW(HNSW&&) noexcept;
   HNSW& operator=(HNSW&&) noexcept;
   ~HNSW();
@@ -140,12 +166,14 @@ class HNSW {
   // Bytes held by the graph (lists, their spare room and descriptors).
   std::size_t graph_memory_bytes() const { return graph_.memory_bytes(); }
   const Graph& graph() const { return graph_; }
+  const MetadataStore& metadata() const { return metadata_; }
 
  private:
   struct Query;
   struct PreparedFilter;
   struct Scratch;
 
+  static std::uint32_t top_list_layer(std::uint32_t layers, std::uint32_t level);
   NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
   Status<HNSWError> link(NodeId32 node, std::uint32_t level, std::span<const double> vector);
   void unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previous_highest);

@@ -38,6 +38,8 @@ class MetadataStore {
   // Drops the last node appended, with its record (undoing a failed insertion).
   void remove_last_node();
 
+  bool has_record(std::size_t node) const { return record_starts_[node] != kNoRecord; }
+
   // The value at schema position `position` of the node's record, or null
   // when the node has no record.
   const Metadata* value(std::size_t node, std::size_t position) const {

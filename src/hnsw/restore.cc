@@ -1,0 +1,108 @@
+// HNSW::restore: an index rebuilt from a saved image, checked before it is
+// built so that no image, however damaged, can break an invariant that the
+// searches rely on for memory safety.
+#include <algorithm>
+#include <limits>
+
+#include "hnsw/hnsw.h"
+
+namespace tamsel {
+
+namespace {
+
+constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
+
+// What insertion can have drawn: node 0 sits on the top layer, every other
+// node on one of the layers; with no layers at all every level wraps to the
+// largest value.
+bool level_possible(std::uint32_t layers, std::size_t node, std::uint32_t level) {
+  if (layers == 0) return level == std::numeric_limits<std::uint32_t>::max();
+  return node == 0 ? level == layers - 1 : level < layers;
+}
+
+Status<RestoreError> check(const HNSWImage& image) {
+  const std::size_t nodes = image.levels.size();
+  const std::size_t schema_size = image.config.schema ? image.config.schema->size() : 0;
+  if (nodes >= kNoNode) return RestoreError{"more nodes than an index can hold"};
+  if (image.vectors.size() != nodes * std::size_t{image.config.dim}) {
+    return RestoreError{"vector count does not match node count"};
+  }
+  if (image.has_row.size() != nodes || image.row_lengths.size() != nodes || image.has_record.size() != nodes) {
+    return RestoreError{"per-node table lengths disagree"};
+  }
+  std::size_t records = 0;
+  for (std::size_t v = 0; v < nodes; ++v) {
+    if (!level_possible(image.config.layers, v, image.levels[v])) return RestoreError{"node level out of range"};
+    if (image.has_row[v] > 1 || image.has_record[v] > 1) return RestoreError{"unknown node flags"};
+    records += image.has_record[v];
+  }
+  if (records > 0 && !image.config.schema) return RestoreError{"metadata record in an index without a schema"};
+  if (schema_size != 0 && image.values.size() / schema_size != records) {
+    return RestoreError{"metadata value count does not match the records"};
+  }
+  if (schema_size == 0 && !image.values.empty()) return RestoreError{"metadata value count does not match the records"};
+  // Rows: stored nodes only, never the node itself, each neighbour once.
+  std::vector<NodeId32> seen_in(nodes, kNoNode);
+  std::size_t start = 0;
+  for (std::size_t v = 0; v < nodes; ++v) {
+    const std::size_t length = image.row_lengths[v];
+    if (length > image.neighbors.size() - start) return RestoreError{"neighbour rows longer than the neighbour table"};
+    for (std::size_t i = start; i < start + length; ++i) {
+      const NodeId32 n = image.neighbors[i];
+      if (n >= nodes) return RestoreError{"neighbour identifier out of range"};
+      if (n == v) return RestoreError{"node lists itself as a neighbour"};
+      if (seen_in[n] == v) return RestoreError{"neighbour listed twice in one row"};
+      seen_in[n] = static_cast<NodeId32>(v);
+    }
+    start += length;
+  }
+  if (start != image.neighbors.size()) return RestoreError{"neighbour table longer than its rows"};
+  return Status<RestoreError>::Ok();
+}
+
+}  // namespace
+
+Status<RestoreError> HNSW::restore(HNSWImage image, std::optional<HNSW>* index) {
+  if (Status<RestoreError> status = check(image); !status.ok()) return status;
+  const std::size_t nodes = image.levels.size();
+  const std::size_t schema_size = image.config.schema ? image.config.schema->size() : 0;
+  HNSW& built = index->emplace(std::move(image.config));
+  built.vectors_ = std::move(image.vectors);
+  if (built.kind_ == MetricKind::Cosine) {
+    built.norms_.reserve(nodes);
+    for (std::size_t v = 0; v < nodes; ++v) built.norms_.push_back(squared_norm(built.vector(v)));
+  }
+  built.levels_ = std::move(image.levels);
+  built.has_row_.assign(image.has_row.begin(), image.has_row.end());
+  // No link tag may name a node that is yet to come.
+  built.backlinked_.assign(nodes, kNoNode);
+  built.listed_.assign(nodes, kNoNode);
+  built.node_count_ = nodes;
+  for (std::size_t v = 1; v < nodes; ++v) built.highest_other_level_ = std::max(built.highest_other_level_, built.levels_[v]);
+  auto value = std::make_move_iterator(image.values.begin());
+  for (std::size_t v = 0; v < nodes; ++v) {
+    if (image.has_record[v]) {
+      built.metadata_.append_record(std::vector<Metadata>(value, value + static_cast<std::ptrdiff_t>(schema_size)));
+      value += static_cast<std::ptrdiff_t>(schema_size);
+    } else {
+      built.metadata_.append_without_record();
+    }
+  }
+  for (std::size_t v = 0; v < nodes; ++v) {
+    const std::uint32_t top_list = top_list_layer(built.config_.layers, built.levels_[v]);
+    built.graph_.reserve_node(top_list);
+    built.graph_.add_node(top_list);
+  }
+  // Appending each row in order makes every layer's list what insertion made.
+  std::size_t start = 0;
+  for (std::size_t v = 0; v < nodes; ++v) {
+    for (std::size_t i = start; i < start + image.row_lengths[v]; ++i) {
+      const NodeId32 n = image.neighbors[i];
+      built.graph_.append(static_cast<NodeId32>(v), n, built.levels_[n]);
+    }
+    start += image.row_lengths[v];
+  }
+  return Status<RestoreError>::Ok();
+}
+
+}  // namespace tamsel
