@@ -4,6 +4,7 @@
 
 #include "flat/flat.h"
 #include "module/new_list.h"
+#include "module/persistence.h"
 
 namespace tamsel::py {
 
@@ -13,6 +14,10 @@ constexpr CallableSpec kNew = make_callable("PyFlat", "__new__", {"dim", "metric
 constexpr CallableSpec kInsert = make_callable("PyFlat", "insert", {"vector"});
 constexpr CallableSpec kSearch = make_callable("PyFlat", "search", {"query", "k"});
 constexpr CallableSpec kCreate = make_callable("PyFlat", "create", {"vectors"});
+
+constexpr CallableSpec kSave = make_callable("PyFlat", "save", {"path"});
+constexpr CallableSpec kLoad = make_callable("PyFlat", "load", {"path"});
+constexpr CallableSpec kReduce = make_callable("PyFlat", "__reduce__", {});
 
 constexpr char kClassName[] = "PyFlat";
 
@@ -90,6 +95,10 @@ PyObject* create(Flat& flat, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
+PyObject* save(const Flat& index, const BoundArgs& args) { return save_index(index, args); }
+PyObject* load(const BoundArgs& args) { return load_index(persist::IndexClass::Flat, args); }
+PyObject* reduce(const Flat& index, const BoundArgs& args) { return reduce_index(index, args); }
+
 PyMethodDef methods[] = {
     method_entry<method<Flat, flat_class, kInsert, Access::Exclusive, insert>>(
         "insert",
@@ -105,6 +114,24 @@ PyMethodDef methods[] = {
         "create",
         "create($self, vectors)\n--\n\n"
         "Create an index from a list of vectors."),
+    method_entry<method<Flat, flat_class, kSave, Access::Shared, save>>(
+        "save",
+        "save($self, path)\n--\n\n"
+        "Write the whole index to the file at `path` (a str or os.PathLike).\n\n"
+        "The file is replaced atomically: a temporary file beside it is written,\n"
+        "synced and renamed over it, so an interrupted save leaves the old file.\n"
+        "Raises OSError when the file cannot be written."),
+    class_method_entry<class_method<kLoad, load>>(
+        "load",
+        "load($cls, path)\n--\n\n"
+        "Read an index that PyFlat.save wrote and return it as a new PyFlat.\n\n"
+        "Raises ValueError when the file is not a saved PyFlat (another class,\n"
+        "damaged, truncated, or from a newer version) and OSError when it\n"
+        "cannot be read."),
+    method_entry<method<Flat, flat_class, kReduce, Access::Shared, reduce>>(
+        "__reduce__",
+        "__reduce__($self)\n--\n\n"
+        "Support for pickle and copy: the index as saved bytes."),
     {nullptr, nullptr, 0, nullptr},
 };
 

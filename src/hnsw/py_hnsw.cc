@@ -3,6 +3,7 @@
 #include "hnsw/hnsw.h"
 #include "metadata/py_metadata.h"
 #include "module/new_list.h"
+#include "module/persistence.h"
 
 namespace tamsel::py {
 
@@ -14,6 +15,10 @@ constexpr CallableSpec kNew = make_callable(
 constexpr CallableSpec kInsert = make_callable("PyHNSW", "insert", {"vector", "metadata"});
 constexpr CallableSpec kSearch = make_callable("PyHNSW", "search", {"query", "k", "filter"});
 constexpr CallableSpec kCreate = make_callable("PyHNSW", "create", {"vectors", "metadata"});
+
+constexpr CallableSpec kSave = make_callable("PyHNSW", "save", {"path"});
+constexpr CallableSpec kLoad = make_callable("PyHNSW", "load", {"path"});
+constexpr CallableSpec kReduce = make_callable("PyHNSW", "__reduce__", {});
 
 constexpr char kClassName[] = "PyHNSW";
 
@@ -201,6 +206,10 @@ PyObject* create(HNSW& index, const BoundArgs& args) {
   return insert_all(index, vectors, &records);
 }
 
+PyObject* save(const HNSW& index, const BoundArgs& args) { return save_index(index, args); }
+PyObject* load(const BoundArgs& args) { return load_index(persist::IndexClass::HNSW, args); }
+PyObject* reduce(const HNSW& index, const BoundArgs& args) { return reduce_index(index, args); }
+
 PyMethodDef methods[] = {
     method_entry<method<HNSW, hnsw_class, kInsert, Access::Exclusive, insert>>(
         "insert",
@@ -216,6 +225,24 @@ PyMethodDef methods[] = {
         "Returns a list of tuples `(distance, vector)`."),
     method_entry<method<HNSW, hnsw_class, kCreate, Access::Exclusive, create>>(
         "create", "create($self, vectors, metadata=None)\n--\n\n"),
+    method_entry<method<HNSW, hnsw_class, kSave, Access::Shared, save>>(
+        "save",
+        "save($self, path)\n--\n\n"
+        "Write the whole index to the file at `path` (a str or os.PathLike).\n\n"
+        "The file is replaced atomically: a temporary file beside it is written,\n"
+        "synced and renamed over it, so an interrupted save leaves the old file.\n"
+        "Raises OSError when the file cannot be written."),
+    class_method_entry<class_method<kLoad, load>>(
+        "load",
+        "load($cls, path)\n--\n\n"
+        "Read an index that PyHNSW.save wrote and return it as a new PyHNSW.\n\n"
+        "Raises ValueError when the file is not a saved PyHNSW (another class,\n"
+        "damaged, truncated, or from a newer version) and OSError when it\n"
+        "cannot be read."),
+    method_entry<method<HNSW, hnsw_class, kReduce, Access::Shared, reduce>>(
+        "__reduce__",
+        "__reduce__($self)\n--\n\n"
+        "Support for pickle and copy: the index as saved bytes."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,7 +3,8 @@
 // with the interpreter-style messages of a real Python function.
 //
 // Every parameter may be given by position or by keyword; the first
-// `required` parameters are required and the rest default to None. Nothing
+// `required` parameters (one, unless there are none) are required and the
+// rest default to None. Nothing
 // else is accepted: no extra positional or keyword arguments.
 #pragma once
 
@@ -33,6 +34,7 @@ constexpr CallableSpec make_callable(const char* class_name, const char* functio
                                      std::initializer_list<const char*> parameters) {
   CallableSpec spec{class_name, function_name, {}, 0, 1};
   for (const char* name : parameters) spec.parameters[spec.parameter_count++] = name;
+  if (spec.parameter_count == 0) spec.required = 0;  // a callable without parameters
   return spec;
 }
 

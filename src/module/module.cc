@@ -4,6 +4,7 @@
 #include "flat/py_flat.h"
 #include "hnsw/py_hnsw.h"
 #include "module/boundary.h"
+#include "module/persistence.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ PyModuleDef g_module_def = {
     "tamsel",
     "",       // __doc__ is the empty string
     0,        // no per-module state
-    nullptr,  // no module-level functions
+    tamsel::py::module_functions,  // private: the reconstructor pickle finds
     nullptr, nullptr, nullptr, nullptr,
 };
 

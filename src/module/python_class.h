@@ -139,6 +139,19 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
   });
 }
 
+// A new instance of the type around a record built beforehand; null with an
+// error set if the object cannot be allocated.
+template <class Payload>
+PyObject* new_instance(PyTypeObject* type, Payload payload) {
+  static_assert(std::is_nothrow_move_constructible_v<Payload>);
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* instance = reinterpret_cast<Instance<Payload>*>(object);
+  new (&instance->payload) Payload(std::move(payload));
+  new (&instance->borrow_flag) std::atomic<Py_ssize_t>(0);
+  return object;
+}
+
 // The class's constructor (tp_new). `build` converts the bound arguments into
 // the record, or returns false with an error set; the object is allocated
 // only once the record exists.
@@ -151,12 +164,20 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<Payload> payload;
     if (!build(bound, &payload)) return nullptr;
     fault_point(spec.class_name, spec.function_name);
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    auto* instance = reinterpret_cast<Instance<Payload>*>(object);
-    new (&instance->payload) Payload(std::move(*payload));
-    new (&instance->borrow_flag) std::atomic<Py_ssize_t>(0);
-    return object;
+    return new_instance(type, std::move(*payload));
+  });
+}
+
+// A method of the class itself (a classmethod), entered with the fast
+// calling convention. `body` takes the bound arguments and returns a new
+// reference or null with an error set.
+template <const CallableSpec& spec, auto body>
+PyObject* class_method(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return call_boundary([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind_fastcall(spec, args, PyVectorcall_NARGS(nargsf), kwnames, &bound)) return nullptr;
+    fault_point(spec.class_name, spec.function_name);
+    return body(bound);
   });
 }
 
@@ -179,6 +200,13 @@ template <auto function>
 PyMethodDef method_entry(const char* name, const char* doc) {
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)),
           METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The same for a class method.
+template <auto function>
+PyMethodDef class_method_entry(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)),
+          METH_CLASS | METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 }  // namespace tamsel::py
