@@ -7,7 +7,8 @@ first, so under the similarity metrics ("angular", "inner_product",
 "cosine") the least similar vectors come first.
 """
 
-from collections.abc import Iterator, Sequence
+import os
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
 __all__ = ["PyFlat", "PyHNSW"]
@@ -38,6 +39,9 @@ _Vectors: TypeAlias = _SequenceLike[_Vector]
 # anything, since they are ignored.
 _Metadata: TypeAlias = Sequence[tuple[str, object]]
 
+# A file path, as open() takes it.
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
 # An equality filter: (attribute name, value).
 _Filter: TypeAlias = tuple[str, str | SupportsIndex | SupportsFloat]
 
@@ -61,6 +65,20 @@ class PyFlat:
     def search(self, query: _Vector, k: SupportsIndex | None = None) -> list[tuple[int, float]]:
         """The ``k`` (default 1, and 0 counts as 1) best vectors as
         ``(id, distance)`` tuples, smallest metric value first."""
+
+    def save(self, path: _Path) -> None:
+        """Write the whole index to ``path``, atomically: a temporary file
+        beside it is written, synced and renamed over it, so a crash or an
+        interrupted save leaves the old file. OSError if it cannot be
+        written."""
+
+    @classmethod
+    def load(cls, path: _Path) -> Self:
+        """A new PyFlat read from a file that ``PyFlat.save`` wrote.
+        ValueError for a file that is not one (another class, damaged,
+        truncated, from a newer version); OSError if it cannot be read."""
+
+    def __reduce__(self) -> tuple[Callable[[bytes], Self], tuple[bytes]]: ...
 
 @final
 class PyHNSW:
@@ -99,3 +117,17 @@ class PyHNSW:
         smallest metric value first. With ``filter=(name, value)`` only
         vectors whose metadata value equals ``value`` are returned, possibly
         fewer than ``k``."""
+
+    def save(self, path: _Path) -> None:
+        """Write the whole index to ``path``, atomically: a temporary file
+        beside it is written, synced and renamed over it, so a crash or an
+        interrupted save leaves the old file. OSError if it cannot be
+        written."""
+
+    @classmethod
+    def load(cls, path: _Path) -> Self:
+        """A new PyHNSW read from a file that ``PyHNSW.save`` wrote.
+        ValueError for a file that is not one (another class, damaged,
+        truncated, from a newer version); OSError if it cannot be read."""
+
+    def __reduce__(self) -> tuple[Callable[[bytes], Self], tuple[bytes]]: ...
