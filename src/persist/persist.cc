@@ -24,7 +24,9 @@ namespace tamsel::persist {
 
 namespace {
 
-constexpr std::size_t kChunkBytes = std::size_t{4} << 20;
+// Vectors move in pieces that stay in the cache between being copied,
+// summed and stored.
+constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
 
 MetricCode metric_code(MetricFn metric) {
   if (metric == cosine_similarity) return MetricCode::Cosine;

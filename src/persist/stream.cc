@@ -9,9 +9,13 @@ namespace tamsel::persist {
 
 namespace {
 
-// Large enough that system calls and keep-going checks cost nothing next to
-// the copying, small enough to stay out of the way.
-constexpr std::size_t kBufferSize = std::size_t{4} << 20;
+// Large enough that system calls and keep-going checks cost little next to
+// the copying, small enough that what was just copied in is still in the
+// cache when it is written out.
+constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// Pieces at least this large are read into place rather than through the
+// buffer.
+constexpr std::size_t kDirectRead = std::size_t{64} << 10;
 
 }  // namespace
 
@@ -98,10 +102,10 @@ PersistStatus Reader::take(void* data, std::size_t size) {
   body_left_ -= size;
   while (size > 0) {
     if (position_ == filled_) {
-      if (size >= buffer_.size()) {
-        // Large pieces go straight to their place, one chunk at a time.
+      if (size >= kDirectRead) {
+        // Large pieces go straight to their place, a buffer's worth at a time.
         if (keep_going_ && !keep_going_()) return PersistError::interrupted();
-        const std::size_t n = std::min(size, buffer_.size());
+        const std::size_t n = std::min(size, kBufferSize);
         if (PersistStatus status = input_.read(out, n); !status.ok()) return status;
         checksum_.update(out, n);
         unread_ -= n;
