@@ -4,8 +4,8 @@
 //
 // Every parameter may be given by position or by keyword; the first
 // `required` parameters (one, unless there are none) are required and the
-// rest default to None. Nothing
-// else is accepted: no extra positional or keyword arguments.
+// rest default to None. Nothing else is accepted: no extra positional or
+// keyword arguments.
 #pragma once
 
 #include <array>

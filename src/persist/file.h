@@ -5,6 +5,8 @@
 // and, on commit, syncs it, renames it over the target and syncs the
 // directory: a crash or kill at any moment leaves either the old file or the
 // complete new one. Dropped without commit, it removes the temporary file.
+//
+// Each object serves one save or load on one thread at a time.
 #pragma once
 
 #include <cstdint>

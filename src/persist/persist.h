@@ -1,7 +1,9 @@
 // Saving an index to bytes and loading it back (the format is in format.h).
 //
-// A save reads the index only through its public accessors and leaves it
-// unchanged, so it may run beside searches of the same index. A load checks
+// A save reads the index only through its const accessors and leaves it
+// unchanged, so it may run beside searches of the same index, also with the
+// interpreter lock released; a load builds a new index that nothing else
+// sees until it is handed out. A load checks
 // every field against the file before it allocates or builds anything for
 // it, rebuilds the index through the index's own bulk append or validating
 // restore, and verifies the checksum before it hands the index out. Any
