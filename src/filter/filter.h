@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "metadata/metadata.h"
@@ -15,6 +16,9 @@ namespace tamsel {
 struct Filter {
   std::string attribute;
   std::shared_ptr<const std::function<bool(const Metadata&)>> predicate;
+  // The value an equality filter captured, so that a search can count the
+  // nodes that pass before it walks; absent for any other test.
+  std::optional<Metadata> equals;
 
   bool passes(const Metadata& value) const { return (*predicate)(value); }
 };

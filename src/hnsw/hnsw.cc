@@ -131,13 +131,23 @@ HNSW::HNSW(HNSWConfig config)
       kind_(metric_kind(config_.metric)),
       level_weights_(make_level_weights(config_.layers)),
       metadata_(config_.schema ? config_.schema->size() : 0),
-      scratch_(std::make_unique<Scratch>()) {}
+      scratch_(std::make_unique<Scratch>()) {
+  if (config_.prune) {
+    pruned_ = std::make_unique<PrunedGraph>(config_.m, config_.layers);
+    postings_ = ValuePostings(config_.schema ? config_.schema->size() : 0);
+  }
+}
 
 HNSW::HNSW(HNSW&&) noexcept = default;
 HNSW& HNSW::operator=(HNSW&&) noexcept = default;
 HNSW::~HNSW() = default;
 
 std::vector<NodeId> HNSW::neighbors(NodeId node, std::uint32_t layer) const {
+  if (pruned_) {
+    if (layer > pruned_->level(static_cast<NodeId32>(node))) return {};
+    const auto list = pruned_->neighbors(static_cast<NodeId32>(node), layer);
+    return {list.begin(), list.end()};
+  }
   const std::uint32_t top = graph_.top_layer(static_cast<NodeId32>(node));
   std::vector<NodeId> out;
   for (NodeId32 n : graph_.list(static_cast<NodeId32>(node), std::min(layer, top))) {
@@ -322,28 +332,39 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   if (kind_ == MetricKind::Cosine) reserve_more(norms_, 1);
   reserve_more(levels_, 1);
   reserve_more(has_row_, 1);
-  reserve_more(backlinked_, 1);
-  reserve_more(listed_, 1);
   metadata_.reserve_node(record.has_value());
-  graph_.reserve_node(top_list);
+  if (pruned_) {
+    pruned_->reserve_node(level);
+    // The last step that can fail; it takes itself back when it does.
+    if (record) postings_.add(static_cast<NodeId32>(node_count_), *record);
+  } else {
+    reserve_more(backlinked_, 1);
+    reserve_more(listed_, 1);
+    graph_.reserve_node(top_list);
+  }
 
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
   if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(vector));
   levels_.push_back(level);
   has_row_.push_back(false);
-  backlinked_.push_back(kNoNode);
-  listed_.push_back(kNoNode);
   if (record) {
     metadata_.append_record(std::move(*record));
   } else {
     metadata_.append_without_record();
   }
-  graph_.add_node(top_list);
+  if (pruned_) {
+    pruned_->add_node(level);
+  } else {
+    backlinked_.push_back(kNoNode);
+    listed_.push_back(kNoNode);
+    graph_.add_node(top_list);
+  }
   return node_count_++;
 }
 
 Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
                                LevelSource& levels) {
+  if (pruned_) return insert_pruned(vector, std::move(record), levels);
   if (node_count_ == 0) {
     // The first node is the fixed entry point: it sits on every layer and
     // gets its (empty) row at once. It draws no level.
@@ -451,6 +472,7 @@ Status<HNSWError> HNSW::create(const VectorBatch& vectors, std::vector<std::vect
 
 Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, const Filter* filter,
                                std::vector<Neighbor>* result) const {
+  if (pruned_) return search_pruned(query, k, filter, result);
   result->clear();
   if (node_count_ == 0) return Status<HNSWError>::Ok();
   const Query prepared_query = prepare_query(query);
@@ -480,6 +502,121 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
     result->push_back(neighbor);
     if (result->size() >= wanted) break;
   }
+  return Status<HNSWError>::Ok();
+}
+
+// The pruned graph measures through the index's own kernels, so its values
+// are the metric's exactly.
+class HNSW::PrunedDistances final : public PrunedGraph::Distances {
+ public:
+  PrunedDistances(const HNSW& index, const Query& query) : index_(index), query_(query) {}
+  void to_query(std::span<const NodeId32> nodes, double bound, double* out) const override {
+    index_.batch_distances(query_, nodes, bound, out);
+  }
+  void between(NodeId32 from, std::span<const NodeId32> nodes, double* out) const override {
+    Query stored{index_.vector(from), index_.config_.dim};
+    if (index_.kind_ == MetricKind::Cosine) stored.squared_norm = index_.norms_[from];
+    index_.batch_distances(stored, nodes, kNaN, out);
+  }
+
+ private:
+  const HNSW& index_;
+  const Query& query_;
+};
+
+class HNSW::PassingTest final : public PrunedGraph::NodeTest {
+ public:
+  PassingTest(const HNSW& index, const PreparedFilter& filter) : index_(index), filter_(filter) {}
+  bool passes(NodeId32 node) const override { return index_.passes(filter_, node); }
+
+ private:
+  const HNSW& index_;
+  const PreparedFilter& filter_;
+};
+
+Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
+                                      LevelSource& levels) {
+  // Every node draws its level, capped at the top layer.
+  const std::uint32_t level =
+      config_.layers == 0 ? 0
+                          : std::min(levels.next_level(pruned_->level_weights(), config_.layers),
+                                     std::min(config_.layers - 1, pruned_->level_cap()));
+  const auto node = static_cast<NodeId32>(store(vector, level, std::move(record)));
+  if (config_.layers == 0) return Status<HNSWError>::Ok();
+  if (node != 0 && config_.ef_construction == 0) return HNSWError::InvalidEF;
+  const Query query = prepare_query(vector);
+  pruned_->link(node, config_.ef_construction, PrunedDistances(*this, query));
+  has_row_[node] = true;
+  return Status<HNSWError>::Ok();
+}
+
+std::span<const NodeId32> HNSW::passing_nodes(const PreparedFilter& filter, std::vector<NodeId32>* storage) const {
+  if (filter.filter->equals) return postings_.nodes(filter.position, *filter.filter->equals);
+  // Any other test: the attribute's column, node by node.
+  for (std::size_t node = 0; node < node_count_; ++node) {
+    if (passes(filter, static_cast<NodeId32>(node))) storage->push_back(static_cast<NodeId32>(node));
+  }
+  return *storage;
+}
+
+void HNSW::exact_scan(const Query& query, std::span<const NodeId32> nodes, std::size_t wanted,
+                      std::vector<Neighbor>* result) const {
+  std::vector<double> measured(nodes.size());
+  count_distances(nodes.size());
+  batch_distances(query, nodes, kNaN, measured.data());
+  std::vector<Neighbor> scored(nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) scored[i] = Neighbor{measured[i], nodes[i]};
+  const std::size_t count = std::min(wanted, scored.size());
+  std::partial_sort(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(count), scored.end(),
+                    [](const Neighbor& x, const Neighbor& y) {
+                      return pair_ranks_before(x.distance, x.id, y.distance, y.id);
+                    });
+  result->assign(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+Status<HNSWError> HNSW::search_pruned(std::span<const double> query, std::uint32_t k, const Filter* filter,
+                                      std::vector<Neighbor>* result) const {
+  result->clear();
+  if (node_count_ == 0) return Status<HNSWError>::Ok();
+  // The checks of the described query, in its order.
+  PreparedFilter prepared;
+  if (config_.layers >= 2) {
+    if (Status<HNSWError> status = prepare_filter(1, config_.layers - 1, filter, &prepared); !status.ok()) {
+      return status;
+    }
+  }
+  if (Status<HNSWError> status = prepare_filter(config_.ef_search, 0, filter, &prepared); !status.ok()) {
+    return status;
+  }
+  const Query prepared_query = prepare_query(query);
+  const PrunedDistances distances(*this, prepared_query);
+  const std::size_t wanted = std::max<std::uint32_t>(k, 1);
+  const std::uint32_t beam = std::max(config_.ef_search, k);
+  std::vector<PrunedGraph::Scored> found;
+  if (filter == nullptr) {
+    pruned_->search(distances, beam, nullptr, &found);
+    for (std::size_t i = 0; i < std::min(wanted, found.size()); ++i) {
+      result->push_back(Neighbor{found[i].distance, found[i].id});
+    }
+    return Status<HNSWError>::Ok();
+  }
+
+  std::vector<NodeId32> storage;
+  const std::span<const NodeId32> passing = passing_nodes(prepared, &storage);
+  const std::size_t expected = std::min(wanted, passing.size());
+  if (expected == 0) return Status<HNSWError>::Ok();
+  const double count = static_cast<double>(passing.size());
+  if (count * count <= kExactScanFactor * beam * static_cast<double>(node_count_)) {
+    exact_scan(prepared_query, passing, expected, result);
+    return Status<HNSWError>::Ok();
+  }
+  const PassingTest test(*this, prepared);
+  pruned_->search(distances, beam, &test, &found);
+  if (found.size() < expected) {
+    exact_scan(prepared_query, passing, expected, result);
+    return Status<HNSWError>::Ok();
+  }
+  for (std::size_t i = 0; i < expected; ++i) result->push_back(Neighbor{found[i].distance, found[i].id});
   return Status<HNSWError>::Ok();
 }
 

@@ -7,6 +7,14 @@
 // stored but bounds nothing. Nodes are never removed, so a node's identifier
 // is its position in insertion order for the life of the index.
 //
+// With `prune` set, the graph is instead a PrunedGraph (hnsw/pruned_graph.h):
+// per-layer lists bounded by m (2m on layer 0), entered at the node of the
+// highest level; vectors, metadata, filters, errors and the order of results
+// are those above. Its filtered queries count the passing nodes first and
+// either scan them exactly or walk the graph through failing nodes, keeping
+// only passing ones (see search()). Its searches use no shared working
+// space, so they may run concurrently.
+//
 // Operations return an HNSWError value rather than throw; a Panic means a
 // broken invariant. A search uses working space kept in the index, so one
 // index serves one search at a time (the Python layer never overlaps them). Callers guarantee that every inserted vector has `dim`
@@ -28,7 +36,9 @@
 #include "filter/filter.h"
 #include "hnsw/graph.h"
 #include "hnsw/levels.h"
+#include "hnsw/pruned_graph.h"
 #include "metadata/metadata.h"
+#include "metadata/value_postings.h"
 #include "metric/metric.h"
 
 namespace tamsel {
@@ -58,7 +68,14 @@ struct HNSWConfig {
   std::uint32_t ef_search = 50;
   MetricFn metric = euclidean_distance;
   std::optional<std::vector<std::string>> schema;  // absent, empty or not
+  bool prune = false;  // build the pruned graph instead of the described one
 };
+
+// The pruned graph's filtered query scans the passing nodes exactly when
+// passing^2 <= kExactScanFactor * beam * N: a walk that keeps only passing
+// nodes measures about kExactScanFactor * beam * N / passing vectors before
+// its beam fills, an exact scan measures `passing`.
+inline constexpr double kExactScanFactor = 8.0;
 
 // The weights e^(-j) for j = 0 .. layers - 1 from which levels are drawn.
 // Entries from j = 746 on are exactly 0.0 in double precision and change no
@@ -117,6 +134,9 @@ class HNSW {
   std::uint32_t m() const { return config_.m; }
   std::uint32_t ef_construction() const { return config_.ef_construction; }
   std::uint32_t ef_search() const { return config_.ef_search; }
+  bool prune() const { return config_.prune; }
+  // The pruned graph; null unless `prune` was set.
+  const PrunedGraph* pruned_graph() const { return pruned_.get(); }
   MetricFn metric() const { return config_.metric; }
   const std::optional<std::vector<std::string>>& schema() const { return config_.schema; }
   const std::vector<double>& level_weights() const { return level_weights_; }
@@ -160,11 +180,19 @@ class HNSW {
   // The query: a greedy descent from node 0 through the upper layers, then a
   // search of layer 0 with beam ef_search. Returns its first max(k, 1) pairs;
   // with a filter, only pairs whose node passes it. Empty for an empty index.
+  //
+  // On the pruned graph the descent starts at its entry and the beam of
+  // layer 0 is max(ef_search, k). Unfiltered, it returns the first max(k, 1)
+  // pairs the walk found. Filtered, it returns exactly min(max(k, 1),
+  // passing) pairs of passing nodes: by an exact scan of the passing nodes
+  // when few pass (kExactScanFactor), else by a walk that moves through
+  // failing nodes too, finished by the exact scan when it found too few.
+  // Pairs come in the distance order, ties by the smaller identifier.
   Status<HNSWError> search(std::span<const double> query, std::uint32_t k, const Filter* filter,
                            std::vector<Neighbor>* result) const;
 
   // Bytes held by the graph (lists, their spare room and descriptors).
-  std::size_t graph_memory_bytes() const { return graph_.memory_bytes(); }
+  std::size_t graph_memory_bytes() const { return pruned_ ? pruned_->memory_bytes() : graph_.memory_bytes(); }
   const Graph& graph() const { return graph_; }
   const MetadataStore& metadata() const { return metadata_; }
 
@@ -172,6 +200,18 @@ class HNSW {
   struct Query;
   struct PreparedFilter;
   struct Scratch;
+  class PrunedDistances;
+  class PassingTest;
+
+  Status<HNSWError> insert_pruned(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
+                                  LevelSource& levels);
+  Status<HNSWError> search_pruned(std::span<const double> query, std::uint32_t k, const Filter* filter,
+                                  std::vector<Neighbor>* result) const;
+  // The nodes that pass the filter, in identifier order; `storage` holds
+  // them when they are not kept already.
+  std::span<const NodeId32> passing_nodes(const PreparedFilter& filter, std::vector<NodeId32>* storage) const;
+  void exact_scan(const Query& query, std::span<const NodeId32> nodes, std::size_t wanted,
+                  std::vector<Neighbor>* result) const;
 
   static std::uint32_t top_list_layer(std::uint32_t layers, std::uint32_t level);
   NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
@@ -203,6 +243,8 @@ class HNSW {
   std::vector<NodeId32> backlinked_;
   std::vector<NodeId32> listed_;
   std::unique_ptr<Scratch> scratch_;
+  std::unique_ptr<PrunedGraph> pruned_;  // with `prune` only
+  ValuePostings postings_;               // with `prune` only
 };
 
 }  // namespace tamsel

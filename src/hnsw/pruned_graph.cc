@@ -1,0 +1,247 @@
+#include "hnsw/pruned_graph.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/reserve.h"
+#include "common/work_counters.h"
+#include "metric/metric.h"
+
+namespace tamsel {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Levels are kept in a byte; 64 levels are more than any m >= 2 reaches
+// with a 53-bit uniform draw.
+constexpr std::uint32_t kMaxLevels = 64;
+
+bool before(const PrunedGraph::Scored& x, const PrunedGraph::Scored& y) {
+  return pair_ranks_before(x.distance, x.id, y.distance, y.id);
+}
+// Heap orders: `before` keeps the farthest on top of the results,
+// `nearest_on_top` the nearest on top of the candidates.
+bool nearest_on_top(const PrunedGraph::Scored& x, const PrunedGraph::Scored& y) { return before(y, x); }
+
+}  // namespace
+
+PrunedGraph::PrunedGraph(std::uint32_t m, std::uint32_t layers)
+    : m_(std::max<std::uint32_t>(m, 2)), visited_(std::make_unique<VisitedPool>()) {
+  // P(level >= j) = m^-j for j below the cap; the top level takes the tail.
+  const std::uint32_t levels = std::clamp<std::uint32_t>(layers, 1, kMaxLevels);
+  const double p = 1.0 / static_cast<double>(m_);
+  double reach = 1.0;  // P(level >= j)
+  for (std::uint32_t j = 0; j + 1 < levels; ++j) {
+    level_weights_.push_back(reach * (1.0 - p));
+    reach *= p;
+  }
+  level_weights_.push_back(reach);
+}
+
+void PrunedGraph::reserve_node(std::uint32_t level) {
+  reserve_more(levels_, 1);
+  reserve_more(in_links_, 1);
+  reserve_more(upper_start_, 1);
+  reserve_more(layer0_, 2 * std::size_t{m_} + 1);
+  reserve_more(upper_, std::size_t{level} * (std::size_t{m_} + 1));
+}
+
+void PrunedGraph::add_node(std::uint32_t level) {
+  levels_.push_back(static_cast<std::uint8_t>(level));
+  in_links_.push_back(0);
+  upper_start_.push_back(upper_.size());
+  layer0_.resize(layer0_.size() + 2 * std::size_t{m_} + 1, 0);
+  upper_.resize(upper_.size() + std::size_t{level} * (std::size_t{m_} + 1), 0);
+}
+
+std::size_t PrunedGraph::memory_bytes() const {
+  return levels_.capacity() + in_links_.capacity() * sizeof(std::uint32_t) +
+         upper_start_.capacity() * sizeof(std::uint64_t) +
+         (layer0_.capacity() + upper_.capacity()) * sizeof(Id);
+}
+
+PrunedGraph::Scored PrunedGraph::greedy(const Distances& distances, Scored from, std::uint32_t layer) const {
+  // Moves to the nearest neighbour while it is strictly closer.
+  std::vector<double> out;
+  for (bool moved = true; moved;) {
+    moved = false;
+    const std::span<const Id> list = neighbors(from.id, layer);
+    out.resize(list.size());
+    count_distances(list.size());
+    distances.to_query(list, from.distance, out.data());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (out[i] < from.distance) {
+        from = Scored{out[i], list[i]};
+        moved = true;
+      }
+    }
+  }
+  return from;
+}
+
+void PrunedGraph::search_layer(const Distances& distances, Scored entry, std::uint32_t ef, std::uint32_t layer,
+                               const NodeTest* test, std::vector<Scored>* result) const {
+  VisitedPool::Lease visited = visited_->acquire(size());
+  std::vector<Scored> candidates{entry};
+  std::vector<Scored>& top = *result;
+  top.clear();
+  if (test == nullptr || test->passes(entry.id)) top.push_back(entry);
+  visited.visit(entry.id);
+  std::vector<Id> batch;
+  std::vector<double> measured;
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), nearest_on_top);
+    const Scored candidate = candidates.back();
+    candidates.pop_back();
+    // A full list ends the walk at the first candidate farther than all of
+    // it; until it is full the walk goes on through failing nodes.
+    if (top.size() >= ef && ranks_before(top.front().distance, candidate.distance)) break;
+
+    batch.clear();
+    for (const Id neighbor : neighbors(candidate.id, layer)) {
+      if (visited.visit(neighbor)) batch.push_back(neighbor);
+    }
+    if (batch.empty()) continue;
+    measured.resize(batch.size());
+    const double bound = top.size() >= ef ? top.front().distance : kNaN;
+    count_distances(batch.size());
+    distances.to_query(batch, bound, measured.data());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const double d = measured[i];
+      if (top.size() >= ef && !(d < top.front().distance)) continue;
+      candidates.push_back(Scored{d, batch[i]});
+      std::push_heap(candidates.begin(), candidates.end(), nearest_on_top);
+      if (test != nullptr && !test->passes(batch[i])) continue;
+      top.push_back(Scored{d, batch[i]});
+      std::push_heap(top.begin(), top.end(), before);
+      if (top.size() > ef) {
+        std::pop_heap(top.begin(), top.end(), before);
+        top.pop_back();
+      }
+    }
+  }
+  std::sort(top.begin(), top.end(), before);
+}
+
+void PrunedGraph::select(const Distances& distances, const std::vector<Scored>& candidates, std::uint32_t keep,
+                         std::vector<Scored>* kept) {
+  kept->clear();
+  if (candidates.size() <= keep) {
+    kept->assign(candidates.begin(), candidates.end());
+    return;
+  }
+  std::vector<Id> ids;
+  std::vector<double> measured;
+  for (const Scored& candidate : candidates) {
+    if (kept->size() >= keep) break;
+    // Kept unless a neighbour already kept is strictly closer to it than
+    // the node it would be linked to.
+    measured.resize(ids.size());
+    count_distances(ids.size());
+    distances.between(candidate.id, ids, measured.data());
+    bool diverse = true;
+    for (const double d : measured) {
+      if (d < candidate.distance) {
+        diverse = false;
+        break;
+      }
+    }
+    if (!diverse) continue;
+    kept->push_back(candidate);
+    ids.push_back(candidate.id);
+  }
+}
+
+void PrunedGraph::add_link(Id node, Id neighbor, std::uint32_t layer, const Distances& distances) {
+  Id* row = this->row(node, layer);
+  const std::uint32_t cap = capacity(layer);
+  if (row[0] < cap) {
+    row[1 + row[0]++] = neighbor;
+    if (layer == 0) ++in_links_[neighbor];
+    return;
+  }
+  // Full: the list and the newcomer, measured from the node, go through the
+  // heuristic again.
+  std::vector<Id> ids(row + 1, row + 1 + cap);
+  ids.push_back(neighbor);
+  std::vector<double> measured(ids.size());
+  count_distances(ids.size());
+  distances.between(node, ids, measured.data());
+  std::vector<Scored> candidates(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) candidates[i] = Scored{measured[i], ids[i]};
+  std::sort(candidates.begin(), candidates.end(), before);
+  std::vector<Scored> kept;
+  select(distances, candidates, cap, &kept);
+  if (layer == 0) {
+    // A node that this list was the last to reach takes the place of the
+    // farthest kept node that others reach too, so that every node stays
+    // reachable.
+    for (std::size_t i = 0; i < cap; ++i) --in_links_[ids[i]];
+    for (const Scored& k : kept) ++in_links_[k.id];
+    for (const Id dropped : ids) {
+      if (in_links_[dropped] != 0 || dropped == entry_) continue;
+      for (std::size_t j = kept.size(); j-- > 0;) {
+        if (in_links_[kept[j].id] >= 2) {
+          --in_links_[kept[j].id];
+          kept[j].id = dropped;
+          ++in_links_[dropped];
+          break;
+        }
+      }
+    }
+  }
+  row[0] = static_cast<Id>(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) row[1 + i] = kept[i].id;
+}
+
+void PrunedGraph::link(Id node, std::uint32_t ef, const Distances& distances) {
+  const std::uint32_t level = levels_[node];
+  if (!has_entry_) {
+    has_entry_ = true;
+    entry_ = node;
+    top_level_ = level;
+    return;
+  }
+  double d;
+  distances.to_query(std::span<const Id>(&entry_, 1), kNaN, &d);
+  count_distances(1);
+  Scored current{d, entry_};
+  for (std::uint32_t layer = top_level_; layer > level; --layer) current = greedy(distances, current, layer);
+
+  std::vector<Scored> found;
+  std::vector<Scored> kept;
+  for (std::uint32_t layer = std::min(level, top_level_) + 1; layer-- > 0;) {
+    search_layer(distances, current, ef, layer, nullptr, &found);
+    // The new node's own list takes m even on layer 0, leaving room for
+    // later nodes to link back.
+    select(distances, found, m_, &kept);
+    Id* own = row(node, layer);
+    own[0] = static_cast<Id>(kept.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) own[1 + i] = kept[i].id;
+    if (layer == 0) {
+      for (const Scored& k : kept) ++in_links_[k.id];
+    }
+    for (const Scored& neighbor : kept) add_link(neighbor.id, node, layer, distances);
+    current = found.front();
+  }
+  if (level > top_level_) {
+    entry_ = node;
+    top_level_ = level;
+  }
+}
+
+void PrunedGraph::search(const Distances& distances, std::uint32_t ef, const NodeTest* test,
+                         std::vector<Scored>* result) const {
+  result->clear();
+  if (!has_entry_) return;
+  double d;
+  distances.to_query(std::span<const Id>(&entry_, 1), kNaN, &d);
+  count_distances(1);
+  Scored current{d, entry_};
+  for (std::uint32_t layer = top_level_; layer > 0; --layer) current = greedy(distances, current, layer);
+  search_layer(distances, current, ef, 0, test, result);
+}
+
+}  // namespace tamsel
