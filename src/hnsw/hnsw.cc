@@ -505,23 +505,40 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
   return Status<HNSWError>::Ok();
 }
 
-// The pruned graph measures through the index's own kernels, so its values
-// are the metric's exactly.
+// The pruned graph measures through the index's own kernels, so a query's
+// values are the metric's exactly. The graph's links want a dissimilarity:
+// under the two similarity metrics that is the negated value, so that links
+// join similar vectors. A query then ranks by the plain value, which is the
+// negated value against the negated query: the walk is still a nearest-
+// neighbour search on the graph the links made.
 class HNSW::PrunedDistances final : public PrunedGraph::Distances {
  public:
-  PrunedDistances(const HNSW& index, const Query& query) : index_(index), query_(query) {}
+  enum class Use { Query, Link };
+  PrunedDistances(const HNSW& index, const Query& query, Use use)
+      : index_(index),
+        query_(query),
+        negate_(index.kind_ == MetricKind::Dot || index.kind_ == MetricKind::Cosine),
+        negate_query_(negate_ && use == Use::Link) {}
   void to_query(std::span<const NodeId32> nodes, double bound, double* out) const override {
-    index_.batch_distances(query_, nodes, bound, out);
+    index_.batch_distances(query_, nodes, negate_query_ ? kNaN : bound, out);
+    if (negate_query_) negate(nodes.size(), out);
   }
   void between(NodeId32 from, std::span<const NodeId32> nodes, double* out) const override {
     Query stored{index_.vector(from), index_.config_.dim};
     if (index_.kind_ == MetricKind::Cosine) stored.squared_norm = index_.norms_[from];
     index_.batch_distances(stored, nodes, kNaN, out);
+    if (negate_) negate(nodes.size(), out);
   }
 
  private:
+  static void negate(std::size_t count, double* values) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = -values[i];
+  }
+
   const HNSW& index_;
   const Query& query_;
+  bool negate_;        // links rank by the negated value
+  bool negate_query_;  // and so does the query of an insertion
 };
 
 class HNSW::PassingTest final : public PrunedGraph::NodeTest {
@@ -545,7 +562,7 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
   if (config_.layers == 0) return Status<HNSWError>::Ok();
   if (node != 0 && config_.ef_construction == 0) return HNSWError::InvalidEF;
   const Query query = prepare_query(vector);
-  pruned_->link(node, config_.ef_construction, PrunedDistances(*this, query));
+  pruned_->link(node, config_.ef_construction, PrunedDistances(*this, query, PrunedDistances::Use::Link));
   has_row_[node] = true;
   return Status<HNSWError>::Ok();
 }
@@ -589,7 +606,7 @@ Status<HNSWError> HNSW::search_pruned(std::span<const double> query, std::uint32
     return status;
   }
   const Query prepared_query = prepare_query(query);
-  const PrunedDistances distances(*this, prepared_query);
+  const PrunedDistances distances(*this, prepared_query, PrunedDistances::Use::Query);
   const std::size_t wanted = std::max<std::uint32_t>(k, 1);
   const std::uint32_t beam = std::max(config_.ef_search, k);
   std::vector<PrunedGraph::Scored> found;

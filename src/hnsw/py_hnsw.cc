@@ -10,7 +10,7 @@ namespace tamsel::py {
 namespace {
 
 constexpr CallableSpec kNew = make_callable(
-    "PyHNSW", "__new__", {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"});
+    "PyHNSW", "__new__", {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"}, {"prune"});
 
 constexpr CallableSpec kInsert = make_callable("PyHNSW", "insert", {"vector", "metadata"});
 constexpr CallableSpec kSearch = make_callable("PyHNSW", "search", {"query", "k", "filter"});
@@ -46,6 +46,12 @@ bool build_hnsw(const BoundArgs& args, std::optional<HNSW>* index) {
   }
   if (PyObject* schema_object = args.optional(6)) {
     if (!to_string_list(schema_object, &config.schema.emplace())) return argument_error("schema");
+  }
+  // prune: keyword only, taken by its truth value; None or absent is False.
+  if (PyObject* prune_object = args.optional(7)) {
+    const int prune = PyObject_IsTrue(prune_object);
+    if (prune < 0) return argument_error("prune");
+    config.prune = prune == 1;
   }
   std::optional<MetricFn> metric = metric_name ? hnsw_metric_by_name(*metric_name) : std::nullopt;
   if (!metric) {
@@ -250,7 +256,7 @@ PyMethodDef methods[] = {
 
 PythonClass hnsw_class(ClassDef{
     kClassName,
-    "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)",
+    "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None, *, prune=False)",
     "",
     sizeof(Instance<HNSW>),
     construct<HNSW, kNew, build_hnsw>,

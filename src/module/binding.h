@@ -2,10 +2,11 @@
 // that maps a call's positional and keyword arguments onto parameter slots
 // with the interpreter-style messages of a real Python function.
 //
-// Every parameter may be given by position or by keyword; the first
-// `required` parameters (one, unless there are none) are required and the
-// rest default to None. Nothing else is accepted: no extra positional or
-// keyword arguments.
+// Every parameter may be given by position or by keyword, except the last
+// `keyword_only` ones, which only a keyword can give; the first `required`
+// parameters (one, unless there are none) are required and the rest are
+// optional. Nothing else is accepted: no extra positional or keyword
+// arguments.
 #pragma once
 
 #include <array>
@@ -17,7 +18,7 @@
 
 namespace tamsel::py {
 
-inline constexpr std::size_t kMaxParameters = 7;
+inline constexpr std::size_t kMaxParameters = 8;
 
 struct CallableSpec {
   const char* class_name;
@@ -25,6 +26,9 @@ struct CallableSpec {
   std::array<const char*, kMaxParameters> parameters;
   std::size_t parameter_count;
   std::size_t required;
+  std::size_t keyword_only = 0;  // the last parameters, given by keyword only
+
+  std::size_t positional_count() const { return parameter_count - keyword_only; }
 
   // "{class}.{function}()", the name used in binding messages.
   std::string display_name() const;
@@ -35,6 +39,16 @@ constexpr CallableSpec make_callable(const char* class_name, const char* functio
   CallableSpec spec{class_name, function_name, {}, 0, 1};
   for (const char* name : parameters) spec.parameters[spec.parameter_count++] = name;
   if (spec.parameter_count == 0) spec.required = 0;  // a callable without parameters
+  return spec;
+}
+
+// A callable whose `keyword_only` parameters come after the positional ones.
+constexpr CallableSpec make_callable(const char* class_name, const char* function_name,
+                                     std::initializer_list<const char*> parameters,
+                                     std::initializer_list<const char*> keyword_only) {
+  CallableSpec spec = make_callable(class_name, function_name, parameters);
+  for (const char* name : keyword_only) spec.parameters[spec.parameter_count++] = name;
+  spec.keyword_only = keyword_only.size();
   return spec;
 }
 

@@ -43,6 +43,9 @@ CALLS = {
     [
         # Too many positional arguments; keywords are not looked at first.
         ("PyHNSW.__new__", (1,) * 8, {}, "PyHNSW.__new__() takes from 1 to 7 positional arguments but 8 were given"),
+        # prune is keyword-only; the interpreter counts keyword-only arguments given beside.
+        ("PyHNSW.__new__", (1,) * 8, {"prune": True}, "PyHNSW.__new__() takes from 1 to 7 positional arguments but 8 positional arguments (and 1 keyword-only argument) were given"),
+        ("PyHNSW.__new__", (3,), {"prune": True, "prune ": 1}, "PyHNSW.__new__() got an unexpected keyword argument 'prune '"),
         ("PyFlat.__new__", (2, None, 3), {}, "PyFlat.__new__() takes from 1 to 2 positional arguments but 3 were given"),
         ("PyFlat.__new__", (2, None, 3), {"bogus": 1}, "PyFlat.__new__() takes from 1 to 2 positional arguments but 3 were given"),
         ("PyFlat.insert", ([0.0, 0.0], 2), {}, "PyFlat.insert() takes 1 positional arguments but 2 were given"),
@@ -52,6 +55,7 @@ CALLS = {
         # A keyword for a parameter that already has a value.
         ("PyHNSW.__new__", (3,), {"dim": 3}, "PyHNSW.__new__() got multiple values for argument 'dim'"),
         ("PyHNSW.__new__", (3, 5), {"layers": 5}, "PyHNSW.__new__() got multiple values for argument 'layers'"),
+        ("PyHNSW.__new__", (3,), {"prune": 1, "dim": 3}, "PyHNSW.__new__() got multiple values for argument 'dim'"),
         ("PyFlat.__new__", (3,), {"dim": 3}, "PyFlat.__new__() got multiple values for argument 'dim'"),
         ("PyFlat.__new__", (3, None), {"metric": "cosine"}, "PyFlat.__new__() got multiple values for argument 'metric'"),
         ("PyFlat.insert", ([0.0, 0.0],), {"vector": [0.0, 0.0]}, "PyFlat.insert() got multiple values for argument 'vector'"),

@@ -20,11 +20,11 @@ def everything(index, dim):
     return sorted(v for _, v in index.search([0.0] * dim, MAX_U32))
 
 
-def filter_index(values, schema=("x",)):
+def filter_index(values, schema=("x",), prune=False):
     """One node per value, node i at [i], the value under the schema's first
     name. With one layer and fewer than 50 nodes a filtered query finds every
     passing node."""
-    index = PyHNSW(1, layers=1, metric="euclidean", schema=list(schema))
+    index = PyHNSW(1, layers=1, metric="euclidean", schema=list(schema), prune=prune)
     for i, value in enumerate(values):
         index.insert([float(i)], [(schema[0], value)])
     return index
@@ -415,8 +415,9 @@ def test_create_keeps_what_it_stored_before_failing(with_metadata):
         ({"schema": ["a"], "layers": 0}, ("b", 1), "Search error: InvalidLayer"),
     ],
 )
-def test_search_errors_arise_once_the_index_holds_a_vector(kwargs, flt, message):
-    index = PyHNSW(2, metric="angular", **kwargs)
+@pytest.mark.parametrize("prune", [False, True])
+def test_search_errors_arise_once_the_index_holds_a_vector(kwargs, flt, message, prune):
+    index = PyHNSW(2, metric="angular", prune=prune, **kwargs)
     for k in (None, 0, MAX_U32):
         assert index.search([1.0, 2.0], k, flt) == []
     index.insert([1.0, 2.0])
@@ -456,8 +457,9 @@ NO_SCHEMA_FILTER = "No schema provided in HNSW instance; cannot use metadata fil
         (None, ([0, 0], 1), {"k": 2}, TypeError, "PyHNSW.search() got multiple values for argument 'k'"),
     ],
 )
-def test_search_failures(schema, args, kwargs, error, message, filled):
-    index = PyHNSW(2, metric="euclidean", schema=schema)
+@pytest.mark.parametrize("prune", [False, True])
+def test_search_failures(schema, args, kwargs, error, message, filled, prune):
+    index = PyHNSW(2, metric="euclidean", schema=schema, prune=prune)
     if filled:
         index.insert([1, 1])
     with pytest.raises(error) as info:
@@ -537,10 +539,11 @@ EQUALITY = [
 ]
 
 
+@pytest.mark.parametrize("prune", [False, True])
 @pytest.mark.parametrize("stored, wanted, matches", EQUALITY)
-def test_filter_equality(stored, wanted, matches):
+def test_filter_equality(stored, wanted, matches, prune):
     # Not the entry node, so the walk itself tests it.
-    index = filter_index(["other", stored, 12345, -12345.5])
+    index = filter_index(["other", stored, 12345, -12345.5], prune=prune)
     assert found(index, ("x", wanted)) == ([1] if matches else [])
 
 
@@ -621,8 +624,9 @@ def test_empty_schema_takes_any_metadata_but_no_filter():
 # -- filtered searches -----------------------------------------------------------
 
 
-def test_nodes_without_metadata_fail_every_filter():
-    index = PyHNSW(1, layers=1, metric="euclidean", schema=["a", "b"])
+@pytest.mark.parametrize("prune", [False, True])
+def test_nodes_without_metadata_fail_every_filter(prune):
+    index = PyHNSW(1, layers=1, metric="euclidean", schema=["a", "b"], prune=prune)
     index.insert([0.0])  # node 0, the entry, without metadata
     index.insert([1.0], [("a", 1), ("b", "x")])
     index.create([[2.0], [3.0]])

@@ -15,7 +15,9 @@ from conftest import run_json
 PyFlat = tamsel.PyFlat
 PyHNSW = tamsel.PyHNSW
 
-HNSW_SIGNATURE = "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
+HNSW_SIGNATURE = (
+    "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None, *, prune=False)"
+)
 
 CLASSES = [
     pytest.param(PyFlat, "PyFlat", "(dim, metric=None)", "Our Python-facing Flat index.", id="PyFlat"),
