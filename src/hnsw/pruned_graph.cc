@@ -18,12 +18,30 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // with a 53-bit uniform draw.
 constexpr std::uint32_t kMaxLevels = 64;
 
-bool before(const PrunedGraph::Scored& x, const PrunedGraph::Scored& y) {
-  return pair_ranks_before(x.distance, x.id, y.distance, y.id);
+// The distance order on pairs, ties by the smaller id. As heap orders,
+// `before` keeps the farthest on top of the results, `nearest_on_top` the
+// nearest on top of the candidates.
+struct Before {
+  bool operator()(const PrunedGraph::Scored& x, const PrunedGraph::Scored& y) const {
+    return pair_ranks_before(x.distance, x.id, y.distance, y.id);
+  }
+};
+struct NearestOnTop {
+  bool operator()(const PrunedGraph::Scored& x, const PrunedGraph::Scored& y) const { return Before{}(y, x); }
+};
+constexpr Before before;
+constexpr NearestOnTop nearest_on_top;
+
+// Working space of one thread's walks, kept between them.
+struct WalkScratch {
+  std::vector<PrunedGraph::Scored> candidates;
+  std::vector<PrunedGraph::Id> batch;
+  std::vector<double> measured;
+};
+WalkScratch& walk_scratch() {
+  thread_local WalkScratch scratch;
+  return scratch;
 }
-// Heap orders: `before` keeps the farthest on top of the results,
-// `nearest_on_top` the nearest on top of the candidates.
-bool nearest_on_top(const PrunedGraph::Scored& x, const PrunedGraph::Scored& y) { return before(y, x); }
 
 }  // namespace
 
@@ -64,7 +82,7 @@ std::size_t PrunedGraph::memory_bytes() const {
 
 PrunedGraph::Scored PrunedGraph::greedy(const Distances& distances, Scored from, std::uint32_t layer) const {
   // Moves to the nearest neighbour while it is strictly closer.
-  std::vector<double> out;
+  std::vector<double>& out = walk_scratch().measured;
   for (bool moved = true; moved;) {
     moved = false;
     const std::span<const Id> list = neighbors(from.id, layer);
@@ -84,13 +102,15 @@ PrunedGraph::Scored PrunedGraph::greedy(const Distances& distances, Scored from,
 void PrunedGraph::search_layer(const Distances& distances, Scored entry, std::uint32_t ef, std::uint32_t layer,
                                const NodeTest* test, std::vector<Scored>* result) const {
   VisitedPool::Lease visited = visited_->acquire(size());
-  std::vector<Scored> candidates{entry};
+  WalkScratch& scratch = walk_scratch();
+  std::vector<Scored>& candidates = scratch.candidates;
+  candidates.assign(1, entry);
   std::vector<Scored>& top = *result;
   top.clear();
   if (test == nullptr || test->passes(entry.id)) top.push_back(entry);
   visited.visit(entry.id);
-  std::vector<Id> batch;
-  std::vector<double> measured;
+  std::vector<Id>& batch = scratch.batch;
+  std::vector<double>& measured = scratch.measured;
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), nearest_on_top);
     const Scored candidate = candidates.back();
@@ -98,6 +118,8 @@ void PrunedGraph::search_layer(const Distances& distances, Scored entry, std::ui
     // A full list ends the walk at the first candidate farther than all of
     // it; until it is full the walk goes on through failing nodes.
     if (top.size() >= ef && ranks_before(top.front().distance, candidate.distance)) break;
+    // The next candidate's list is most likely read next: ask for it now.
+    if (!candidates.empty()) __builtin_prefetch(row(candidates.front().id, layer));
 
     batch.clear();
     for (const Id neighbor : neighbors(candidate.id, layer)) {
@@ -111,6 +133,7 @@ void PrunedGraph::search_layer(const Distances& distances, Scored entry, std::ui
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const double d = measured[i];
       if (top.size() >= ef && !(d < top.front().distance)) continue;
+      __builtin_prefetch(row(batch[i], layer));
       candidates.push_back(Scored{d, batch[i]});
       std::push_heap(candidates.begin(), candidates.end(), nearest_on_top);
       if (test != nullptr && !test->passes(batch[i])) continue;
