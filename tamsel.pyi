@@ -88,6 +88,21 @@ class PyHNSW:
     else, None included, raises ValueError("Unsupported metric"). ``schema``
     names the metadata attributes that vectors may carry and filters test.
     Defaults: ``layers`` 5, ``m`` 16, ``ef_construction`` 200, ``ef_search`` 50.
+
+    ``prune`` (keyword only, default False) chooses how the graph is built.
+    False keeps the described graph: one unpruned adjacency for all layers,
+    entered at node 0, ``m`` bounding nothing. True builds a pruned graph:
+    each layer keeps its own neighbour lists of at most ``m`` nodes (2·``m``
+    on layer 0, ``m`` below 2 counting as 2) chosen by the diversity
+    heuristic; levels are geometric, P(level >= j) = ``m``^-j, capped at
+    ``layers`` - 1; searches enter at the first node that reached the
+    highest level. Its bottom beam is max(``ef_search``, k), so a search
+    returns k results whenever the index holds k vectors. A filtered search
+    returns exactly min(max(k, 1), passing) passing vectors: it counts the
+    passing nodes and scans them exactly when few pass, otherwise it walks
+    the graph through failing nodes too, keeping only passing ones, and
+    finishes with the exact scan if the walk found too few. Metadata,
+    filters, conversions, messages and errors are the same in both modes.
     """
 
     def __new__(
@@ -99,6 +114,8 @@ class PyHNSW:
         ef_search: SupportsIndex | None = None,
         metric: str | None = None,
         schema: Sequence[str] | None = None,
+        *,
+        prune: bool = False,
     ) -> Self: ...
     def insert(self, vector: _Vector, metadata: _Metadata | None = None) -> None:
         """Insert a vector of length ``dim``, with one value per schema
@@ -113,10 +130,11 @@ class PyHNSW:
         self, query: _Vector, k: SupportsIndex | None = None, filter: _Filter | None = None
     ) -> list[tuple[float, list[float]]]:
         """Up to ``k`` (default 1, and 0 counts as 1; never more than
-        ``ef_search``) stored vectors as ``(distance, vector)`` tuples,
-        smallest metric value first. With ``filter=(name, value)`` only
-        vectors whose metadata value equals ``value`` are returned, possibly
-        fewer than ``k``."""
+        ``ef_search`` unless the index was built with ``prune=True``) stored
+        vectors as ``(distance, vector)`` tuples, smallest metric value
+        first. With ``filter=(name, value)`` only vectors whose metadata
+        value equals ``value`` are returned, possibly fewer than ``k``; with
+        ``prune=True`` exactly min(k, number of passing vectors)."""
 
     def save(self, path: _Path) -> None:
         """Write the whole index to ``path``, atomically: a temporary file

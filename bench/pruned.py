@@ -23,7 +23,7 @@ EF_SEARCH = 64
 SELECTIVITIES = [0.5, 0.1, 0.01, 0.001, 0.0002]
 
 
-def measure(system, size, queries):
+def measure(system, size, queries, filtered):
     import numpy as np
 
     sys.path.insert(0, str(HERE))
@@ -50,6 +50,7 @@ def measure(system, size, queries):
         index.set_num_threads(1)
         index.add_items(data.astype(np.float32), np.arange(size), num_threads=1)
         build = time.perf_counter() - start
+        memory = rss_bytes() - before
         index.set_ef(EF_SEARCH)
         q32 = query_rows.astype(np.float32)
 
@@ -59,18 +60,26 @@ def measure(system, size, queries):
     else:
         import tamsel
 
-        index = tamsel.PyHNSW(128, m=16, ef_construction=200, ef_search=EF_SEARCH, metric="euclidean",
-                              schema=schema, prune=(system == "tamsel-pruned"))
-        start = time.perf_counter()
-        index.create(data, metadata)
-        build = time.perf_counter() - start
+        prune = system == "tamsel-pruned"
         where = {row.tobytes(): i for i, row in enumerate(data)}
         queries_list = query_rows.tolist()
+        before = rss_bytes()
+        plain = tamsel.PyHNSW(128, m=16, ef_construction=200, ef_search=EF_SEARCH, metric="euclidean", prune=prune)
+        start = time.perf_counter()
+        plain.create(data)
+        build = time.perf_counter() - start
+        memory = rss_bytes() - before
+        # The filtered figures come from a second index whose vectors carry
+        # one attribute per selectivity.
+        index = plain
+        if filtered:
+            index = tamsel.PyHNSW(128, m=16, ef_construction=200, ef_search=EF_SEARCH, metric="euclidean",
+                                  schema=schema, prune=prune)
+            index.create(data, metadata)
 
         def search(i, k=K, flt=None):
-            found = index.search(queries_list[i], k, flt)
+            found = (index if flt else plain).search(queries_list[i], k, flt)
             return [where[np.asarray(v).tobytes()] for _, v in found]
-    memory = rss_bytes() - before - (len(metadata) and 0)
 
     def exact(i, mask=None):
         d = ((data - query_rows[i]) ** 2).sum(axis=1)
@@ -94,7 +103,7 @@ def measure(system, size, queries):
 
     result = {"system": system, "size": size, "build_s": build, "memory_per_vector": memory / size}
     result.update(run())
-    if system != "hnswlib":
+    if system != "hnswlib" and filtered:
         result["filtered"] = {
             str(s): run((name, 1), columns[j] == 1) for j, (s, name) in enumerate(zip(SELECTIVITIES, schema))
         }
@@ -104,21 +113,25 @@ def measure(system, size, queries):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 20_000, 50_000])
-    parser.add_argument("--systems", nargs="+", default=["tamsel-pruned", "hnswlib"])
+    parser.add_argument("--systems", nargs="+", default=["tamsel-pruned", "hnswlib"],
+                        help="tamsel-pruned, tamsel-described, hnswlib")
     parser.add_argument("--queries", type=int, default=200)
+    parser.add_argument("--filtered-sizes", type=int, nargs="*", default=[50_000],
+                        help="sizes at which tamsel also answers filtered queries")
     parser.add_argument("--plot", type=Path)
     parser.add_argument("--json", type=Path, default=HERE / "pruned.json")
-    parser.add_argument("--child", nargs=2)
+    parser.add_argument("--child", nargs=3)
     args = parser.parse_args()
     if args.child:
-        print(json.dumps(measure(args.child[0], int(args.child[1]), args.queries)))
+        print(json.dumps(measure(args.child[0], int(args.child[1]), args.queries, args.child[2] == "1")))
         return
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
     results = []
     for size in args.sizes:
         for system in args.systems:
+            filtered = "1" if size in args.filtered_sizes else "0"
             out = subprocess.run([sys.executable, __file__, "--queries", str(args.queries), "--child", system,
-                                  str(size)], env=env, check=True, capture_output=True, text=True).stdout
+                                  str(size), filtered], env=env, check=True, capture_output=True, text=True).stdout
             r = json.loads(out.strip().splitlines()[-1])
             results.append(r)
             print(f"{system:14s} N={size:6d} build {r['build_s']:7.2f} s  recall@10 {r['recall']:.4f}  "
