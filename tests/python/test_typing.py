@@ -25,6 +25,8 @@ import tamsel
 
 flat = tamsel.PyFlat(2)
 graph = tamsel.PyHNSW(2, metric="euclidean", schema=["kind"])
+pruned = tamsel.PyHNSW(2, metric="euclidean", prune=True)
+tamsel.PyHNSW(2, None, None, None, None, "euclidean", None, True)  # E: call-arg
 reveal_type(flat.search([0.0, 0.0]))
 reveal_type(graph.search([0.0, 0.0], k=3, filter=("kind", 1)))
 flat.search([0.0, 0.0], k="3")  # E: arg-type
