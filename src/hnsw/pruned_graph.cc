@@ -132,7 +132,9 @@ void PrunedGraph::search_layer(const Distances& distances, Scored entry, std::ui
     distances.to_query(batch, bound, measured.data());
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const double d = measured[i];
-      if (top.size() >= ef && !(d < top.front().distance)) continue;
+      // By the distance order: into a full list that ends in NaN any number
+      // is admitted.
+      if (top.size() >= ef && !ranks_before(d, top.front().distance)) continue;
       __builtin_prefetch(row(batch[i], layer));
       candidates.push_back(Scored{d, batch[i]});
       std::push_heap(candidates.begin(), candidates.end(), nearest_on_top);
