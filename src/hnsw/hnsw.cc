@@ -562,7 +562,20 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
   if (config_.layers == 0) return Status<HNSWError>::Ok();
   if (node != 0 && config_.ef_construction == 0) return HNSWError::InvalidEF;
   const Query query = prepare_query(vector);
-  pruned_->link(node, config_.ef_construction, PrunedDistances(*this, query, PrunedDistances::Use::Link));
+  try {
+    pruned_->link(node, config_.ef_construction, PrunedDistances(*this, query, PrunedDistances::Use::Link));
+  } catch (...) {
+    // No memory while linking: the graph put its rows back; the node goes.
+    pruned_->remove_last_node();
+    postings_.remove_last(node, metadata_);
+    metadata_.remove_last_node();
+    vectors_.erase(vectors_.end() - static_cast<std::ptrdiff_t>(config_.dim), vectors_.end());
+    if (kind_ == MetricKind::Cosine) norms_.pop_back();
+    levels_.pop_back();
+    has_row_.pop_back();
+    --node_count_;
+    throw;
+  }
   has_row_[node] = true;
   return Status<HNSWError>::Ok();
 }

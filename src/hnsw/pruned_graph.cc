@@ -179,9 +179,17 @@ void PrunedGraph::select(const Distances& distances, const std::vector<Scored>& 
   }
 }
 
-void PrunedGraph::add_link(Id node, Id neighbor, std::uint32_t layer, const Distances& distances) {
-  Id* row = this->row(node, layer);
+void PrunedGraph::add_link(Id node, Id neighbor, std::uint32_t layer, const Distances& distances,
+                           std::vector<SavedRow>* saved) {
   const std::uint32_t cap = capacity(layer);
+  {
+    // Kept before any change, so that a failure later in the insertion
+    // can put the row back.
+    const Id* old = this->row(node, layer);
+    saved->push_back(SavedRow{node, layer, {}});
+    saved->back().contents.assign(old, old + 1 + old[0]);
+  }
+  Id* row = this->row(node, layer);
   if (row[0] < cap) {
     row[1 + row[0]++] = neighbor;
     if (layer == 0) ++in_links_[neighbor];
@@ -229,6 +237,38 @@ void PrunedGraph::link(Id node, std::uint32_t ef, const Distances& distances) {
     top_level_ = level;
     return;
   }
+  std::vector<SavedRow> saved;
+  try {
+    link_rows(node, ef, distances, &saved);
+  } catch (...) {
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+      std::copy(it->contents.begin(), it->contents.end(), row(it->node, it->layer));
+    }
+    // The in-link counts, recounted from the rows as they are again.
+    std::fill(in_links_.begin(), in_links_.end(), 0);
+    for (Id other = 0; other < node; ++other) {
+      for (const Id n : neighbors(other, 0)) ++in_links_[n];
+    }
+    throw;
+  }
+  if (level > top_level_) {
+    entry_ = node;
+    top_level_ = level;
+  }
+}
+
+void PrunedGraph::remove_last_node() {
+  const std::size_t node = levels_.size() - 1;
+  layer0_.resize(layer0_.size() - (2 * std::size_t{m_} + 1));
+  upper_.resize(upper_start_.back());
+  upper_start_.pop_back();
+  in_links_.pop_back();
+  levels_.pop_back();
+  if (has_entry_ && entry_ == node) has_entry_ = false;
+}
+
+void PrunedGraph::link_rows(Id node, std::uint32_t ef, const Distances& distances, std::vector<SavedRow>* saved) {
+  const std::uint32_t level = levels_[node];
   double d;
   distances.to_query(std::span<const Id>(&entry_, 1), kNaN, &d);
   count_distances(1);
@@ -248,12 +288,8 @@ void PrunedGraph::link(Id node, std::uint32_t ef, const Distances& distances) {
     if (layer == 0) {
       for (const Scored& k : kept) ++in_links_[k.id];
     }
-    for (const Scored& neighbor : kept) add_link(neighbor.id, node, layer, distances);
+    for (const Scored& neighbor : kept) add_link(neighbor.id, node, layer, distances, saved);
     current = found.front();
-  }
-  if (level > top_level_) {
-    entry_ = node;
-    top_level_ = level;
   }
 }
 

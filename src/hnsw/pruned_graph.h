@@ -91,8 +91,12 @@ class PrunedGraph {
   // Adds the next node, at `level` (at most level_cap()), with empty lists.
   void add_node(std::uint32_t level);
   // Links the last node added into every layer up to its level, with beam
-  // ef (at least 1) on each. Distances measure from that node.
+  // ef (at least 1) on each. Distances measure from that node. When it
+  // throws (no memory), every other node's lists are as they were, and the
+  // node can be taken back with remove_last_node().
   void link(Id node, std::uint32_t ef, const Distances& distances);
+  // Drops the last node added, which no other node's list holds.
+  void remove_last_node();
 
   // A greedy descent from the entry through the upper layers, then a beam
   // search of layer 0 with beam `ef` (at least 1). With a test, the walk
@@ -118,7 +122,15 @@ class PrunedGraph {
   // diversity heuristic, in their order.
   static void select(const Distances& distances, const std::vector<Scored>& candidates, std::uint32_t keep,
                      std::vector<Scored>* kept);
-  void add_link(Id node, Id neighbor, std::uint32_t layer, const Distances& distances);
+  // A row as it was before an insertion changed it.
+  struct SavedRow {
+    Id node;
+    std::uint32_t layer;
+    std::vector<Id> contents;  // count, then the ids
+  };
+  void add_link(Id node, Id neighbor, std::uint32_t layer, const Distances& distances,
+                std::vector<SavedRow>* saved);
+  void link_rows(Id node, std::uint32_t ef, const Distances& distances, std::vector<SavedRow>* saved);
 
   std::uint32_t m_;
   std::vector<double> level_weights_;

@@ -34,6 +34,17 @@ void ValuePostings::add(std::uint32_t node, const std::vector<Metadata>& record)
   }
 }
 
+void ValuePostings::remove_last(std::uint32_t node, const MetadataStore& store) {
+  for (std::size_t i = 0; i < attributes_.size(); ++i) {
+    const Metadata* value = store.value(node, i);
+    if (value == nullptr) return;  // stored without a record
+    const auto found = attributes_[i].find(*value);
+    if (found != attributes_[i].end() && !found->second.empty() && found->second.back() == node) {
+      found->second.pop_back();
+    }
+  }
+}
+
 std::span<const std::uint32_t> ValuePostings::nodes(std::size_t position, const Metadata& value) const {
   const Postings& postings = attributes_[position];
   const auto found = postings.find(value);

@@ -27,6 +27,10 @@ class ValuePostings {
   // allocation failure it throws and leaves the postings as they were.
   void add(std::uint32_t node, const std::vector<Metadata>& record);
 
+  // Takes back add() of `node`, the last node added, whose record `store`
+  // holds. Allocates nothing.
+  void remove_last(std::uint32_t node, const MetadataStore& store);
+
   // The nodes whose value at schema position `position` equals `value`.
   std::span<const std::uint32_t> nodes(std::size_t position, const Metadata& value) const;
 

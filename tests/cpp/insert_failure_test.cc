@@ -76,6 +76,13 @@ Snapshot snapshot(const HNSW& index) {
     s.rows.push_back(index.has_row(node));
     auto& lists = s.lists.emplace_back();
     const auto id = static_cast<NodeId32>(node);
+    if (const PrunedGraph* pruned = index.pruned_graph()) {
+      for (std::uint32_t layer = 0; layer <= pruned->level(id); ++layer) {
+        const auto list = pruned->neighbors(id, layer);
+        lists.emplace_back(list.begin(), list.end());
+      }
+      continue;
+    }
     for (std::uint32_t layer = 0; layer <= index.graph().top_layer(id); ++layer) {
       lists.push_back(index.graph().list(id, layer));
     }
@@ -87,8 +94,12 @@ Snapshot snapshot(const HNSW& index) {
   return s;
 }
 
-TEST(InsertFailure, AnAllocationFailureLeavesTheIndexAsItWas) {
+class InsertFailure : public ::testing::TestWithParam<bool> {};
+
+TEST_P(InsertFailure, AnAllocationFailureLeavesTheIndexAsItWas) {
   HNSWConfig config;
+  config.prune = GetParam();
+  config.m = 3;  // so that pruned lists fill and are chosen again
   config.dim = 2;
   config.layers = 4;
   config.ef_construction = 12;
@@ -127,6 +138,8 @@ TEST(InsertFailure, AnAllocationFailureLeavesTheIndexAsItWas) {
   EXPECT_GT(failures, 40);
   EXPECT_TRUE(snapshot(index) == snapshot(twin));
 }
+
+INSTANTIATE_TEST_SUITE_P(DescribedAndPruned, InsertFailure, ::testing::Bool());
 
 }  // namespace
 }  // namespace tamsel
