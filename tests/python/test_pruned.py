@@ -72,7 +72,7 @@ def test_recall_against_the_exact_index(built, kind, metric):
     # The similarity metrics rank the least similar first: a search for
     # the negated query on links between similar vectors, which the
     # inner product (no metric at all) serves worst.
-    assert hits / (10 * len(queries)) >= {"euclidean": 0.97, "angular": 0.9, "inner_product": 0.4}[metric]
+    assert hits / (10 * len(queries)) >= {"euclidean": 0.97, "angular": 0.85, "inner_product": 0.4}[metric]
 
 
 @pytest.mark.parametrize("k", [0, 1, 10, 200])
