@@ -111,7 +111,14 @@ struct HNSWImage {
   std::vector<std::uint32_t> neighbors;                     // the rows end to end
   std::vector<std::uint8_t> has_record;                     // N flags
   std::vector<Metadata> values;                             // schema-size values per node with a record
+  // The pruned graph only (config.prune): the length of every list, node
+  // after node from layer 0 to its level, and the entry (0xFFFFFFFF: none).
+  std::vector<std::uint32_t> list_lengths;
+  std::uint32_t entry = 0xFFFFFFFFu;
 };
+
+// No node of a pruned graph has a level this high.
+inline constexpr std::uint32_t kPrunedLevelLimit = 64;
 
 // Why an image cannot be restored: a fixed text.
 struct RestoreError {

@@ -257,6 +257,22 @@ void PrunedGraph::link(Id node, std::uint32_t ef, const Distances& distances) {
   }
 }
 
+void PrunedGraph::set_list(Id node, std::uint32_t layer, std::span<const Id> ids) {
+  Id* row = this->row(node, layer);
+  row[0] = static_cast<Id>(ids.size());
+  std::copy(ids.begin(), ids.end(), row + 1);
+}
+
+void PrunedGraph::set_entry(bool has_entry, Id entry) {
+  has_entry_ = has_entry;
+  entry_ = has_entry ? entry : 0;
+  top_level_ = has_entry ? levels_[entry] : 0;
+  std::fill(in_links_.begin(), in_links_.end(), 0);
+  for (Id node = 0; node < size(); ++node) {
+    for (const Id n : neighbors(node, 0)) ++in_links_[n];
+  }
+}
+
 void PrunedGraph::remove_last_node() {
   const std::size_t node = levels_.size() - 1;
   layer0_.resize(layer0_.size() - (2 * std::size_t{m_} + 1));

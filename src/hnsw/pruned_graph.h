@@ -98,6 +98,12 @@ class PrunedGraph {
   // Drops the last node added, which no other node's list holds.
   void remove_last_node();
 
+  // Rebuilding a saved graph: after add_node() for every node, each list is
+  // set (at most capacity(layer) ids, checked by the caller), then the entry;
+  // set_entry() also recounts the in-links.
+  void set_list(Id node, std::uint32_t layer, std::span<const Id> ids);
+  void set_entry(bool has_entry, Id entry);
+
   // A greedy descent from the entry through the upper layers, then a beam
   // search of layer 0 with beam `ef` (at least 1). With a test, the walk
   // still moves through failing nodes but only passing ones are kept.

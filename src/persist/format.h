@@ -10,7 +10,7 @@
 //       32     4  dim
 //       36     4  metric: 0 Euclidean, 1 cosine ("cosine"/"angular"), 2 inner product
 //       40    16  layers, m, ef_construction, ef_search (4 bytes each; 0 for PyFlat)
-//       56     4  graph construction mode (0: rows never pruned)
+//       56     4  graph construction mode (0: rows never pruned, 1: pruned graph)
 //       60     4  reserved, 0
 //       64  8·N·dim  the vectors, row after row, as IEEE 754 doubles
 //
@@ -37,9 +37,10 @@ enum class IndexClass : std::uint32_t { Flat = 1, HNSW = 2 };
 
 enum class MetricCode : std::uint32_t { Euclidean = 0, Cosine = 1, InnerProduct = 2 };
 
-// How the graph's rows were built; version 1 knows only rows that are never
-// pruned.
+// How the graph's rows were built: the described rows that are never pruned,
+// or the pruned graph's lists per layer (PyHNSW(..., prune=True)).
 inline constexpr std::uint32_t kModeUnpruned = 0;
+inline constexpr std::uint32_t kModePruned = 1;
 
 // Tags of metadata values, in the order of the Metadata variants.
 enum class ValueTag : std::uint8_t { Text = 0, Integer = 1, Float = 2 };

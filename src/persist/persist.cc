@@ -14,8 +14,12 @@ namespace tamsel::persist {
 //   levels        N x u32
 //   node flags    N x u8: bit 0 the node has its row, bit 1 it has a metadata record
 //   row lengths   N x u32, the lengths of the layer-0 neighbour lists
+//                 (mode 1: of all the node's lists together)
 //   E             u64, the number of neighbour entries
 //   neighbours    E x u32, the rows end to end, each in the order its links were made
+//                 (mode 1: each node's lists from layer 0 up to its level)
+//   mode 1 only:  list lengths, for each node (level + 1) x u32, layer 0 first;
+//                 entry u32, the node searches enter at (0xFFFFFFFF: none)
 //   schema        u64: 0 for none, else 1 + S, then S names (u64 length, UTF-8 bytes)
 //   metadata      for each node with a record, S values: u8 tag (0 text,
 //                 1 integer, 2 float), then u64 length and bytes, an i64, or
@@ -83,6 +87,14 @@ std::uint64_t value_size(const Metadata& value) {
 
 std::uint64_t neighbor_entries(const HNSW& index) {
   std::uint64_t entries = 0;
+  if (const PrunedGraph* pruned = index.pruned_graph()) {
+    for (std::size_t v = 0; v < index.size(); ++v) {
+      for (std::uint32_t layer = 0; layer <= pruned->level(static_cast<NodeId32>(v)); ++layer) {
+        entries += pruned->neighbors(static_cast<NodeId32>(v), layer).size();
+      }
+    }
+    return entries;
+  }
   for (std::size_t v = 0; v < index.size(); ++v) {
     entries += index.graph().with_list(static_cast<NodeId32>(v), 0, [](auto list) { return list.size(); });
   }
@@ -105,6 +117,10 @@ std::uint64_t saved_size(const HNSW& index) {
   const std::uint64_t nodes = index.size();
   std::uint64_t size = kHeaderSize + nodes * index.dim() * sizeof(double);
   size += nodes * (4 + 1 + 4) + 8 + neighbor_entries(index) * 4 + 8;
+  if (const PrunedGraph* pruned = index.pruned_graph()) {
+    for (std::size_t v = 0; v < nodes; ++v) size += 4 * (std::uint64_t{pruned->level(static_cast<NodeId32>(v))} + 1);
+    size += 4;
+  }
   if (const auto& schema = index.schema()) {
     for (const std::string& name : *schema) size += 8 + name.size();
     for (std::size_t v = 0; v < nodes; ++v) {
@@ -157,6 +173,8 @@ PersistStatus save(const HNSW& index, Output& output, const KeepGoing& keep_goin
   header.m = index.m();
   header.ef_construction = index.ef_construction();
   header.ef_search = index.ef_search();
+  const PrunedGraph* pruned = index.pruned_graph();
+  if (pruned != nullptr) header.mode = kModePruned;
   put_header(writer, header);
   for (std::size_t v = 0; v < nodes && writer.ok(); ++v) {
     const std::span<const double> vector = index.vector(v);
@@ -167,15 +185,37 @@ PersistStatus save(const HNSW& index, Output& output, const KeepGoing& keep_goin
     const bool has_record = index.schema() && index.metadata().has_record(v);
     writer.put_value<std::uint8_t>((index.has_row(v) ? kFlagHasRow : 0) | (has_record ? kFlagHasRecord : 0));
   }
-  const auto row = [&](std::size_t v, auto&& fn) { return index.graph().with_list(static_cast<NodeId32>(v), 0, fn); };
-  for (std::size_t v = 0; v < nodes; ++v) {
-    writer.put_value<std::uint32_t>(static_cast<std::uint32_t>(row(v, [](auto list) { return list.size(); })));
-  }
-  writer.put_value<std::uint64_t>(neighbor_entries(index));
-  for (std::size_t v = 0; v < nodes && writer.ok(); ++v) {
-    row(v, [&](auto list) {
-      for (const auto n : list) writer.put_value<std::uint32_t>(n);
-    });
+  if (pruned != nullptr) {
+    const auto lists = [&](std::size_t v, auto&& fn) {
+      const auto node = static_cast<NodeId32>(v);
+      for (std::uint32_t layer = 0; layer <= pruned->level(node); ++layer) fn(pruned->neighbors(node, layer));
+    };
+    for (std::size_t v = 0; v < nodes; ++v) {
+      std::uint32_t length = 0;
+      lists(v, [&](auto list) { length += static_cast<std::uint32_t>(list.size()); });
+      writer.put_value<std::uint32_t>(length);
+    }
+    writer.put_value<std::uint64_t>(neighbor_entries(index));
+    for (std::size_t v = 0; v < nodes && writer.ok(); ++v) {
+      lists(v, [&](auto list) {
+        for (const auto n : list) writer.put_value<std::uint32_t>(n);
+      });
+    }
+    for (std::size_t v = 0; v < nodes; ++v) {
+      lists(v, [&](auto list) { writer.put_value<std::uint32_t>(static_cast<std::uint32_t>(list.size())); });
+    }
+    writer.put_value<std::uint32_t>(pruned->has_entry() ? pruned->entry() : 0xFFFFFFFFu);
+  } else {
+    const auto row = [&](std::size_t v, auto&& fn) { return index.graph().with_list(static_cast<NodeId32>(v), 0, fn); };
+    for (std::size_t v = 0; v < nodes; ++v) {
+      writer.put_value<std::uint32_t>(static_cast<std::uint32_t>(row(v, [](auto list) { return list.size(); })));
+    }
+    writer.put_value<std::uint64_t>(neighbor_entries(index));
+    for (std::size_t v = 0; v < nodes && writer.ok(); ++v) {
+      row(v, [&](auto list) {
+        for (const auto n : list) writer.put_value<std::uint32_t>(n);
+      });
+    }
   }
   const auto& schema = index.schema();
   writer.put_value<std::uint64_t>(schema ? schema->size() + 1 : 0);
@@ -249,7 +289,7 @@ PersistStatus read_header(Input& input, std::optional<IndexClass> expected, unsi
   header->ef_construction = load_at<std::uint32_t>(bytes, 48);
   header->ef_search = load_at<std::uint32_t>(bytes, 52);
   header->mode = load_at<std::uint32_t>(bytes, 56);
-  if (header->mode != kModeUnpruned) {
+  if (header->mode != kModeUnpruned && header->mode != kModePruned) {
     return PersistError::format("unknown graph construction mode " + std::to_string(header->mode));
   }
   if (load_at<std::uint32_t>(bytes, 60) != 0) return PersistError::format("corrupt: reserved header field is not 0");
@@ -316,6 +356,7 @@ PersistStatus load_hnsw(Reader& reader, const Header& header, std::optional<HNSW
   image.config.ef_construction = header.ef_construction;
   image.config.ef_search = header.ef_search;
   image.config.metric = metric_function(header.metric);
+  image.config.prune = header.mode == kModePruned;
   const std::uint64_t nodes = header.count;
   // Each node takes at least its level, flags and row length.
   if (!reader.fits(nodes, 4 + 1 + 4)) return PersistError::format("truncated");
@@ -338,6 +379,15 @@ PersistStatus load_hnsw(Reader& reader, const Header& header, std::optional<HNSW
   std::uint64_t entries;
   if (status = reader.take_value(&entries); !status.ok()) return status;
   if (status = take_array(reader, entries, &image.neighbors); !status.ok()) return status;
+  if (image.config.prune) {
+    std::uint64_t lists = 0;
+    for (const std::uint32_t level : image.levels) {
+      if (level >= kPrunedLevelLimit) return corrupt("node level out of range");
+      lists += std::uint64_t{level} + 1;
+    }
+    if (status = take_array(reader, lists, &image.list_lengths); !status.ok()) return status;
+    if (status = reader.take_value(&image.entry); !status.ok()) return status;
+  }
   std::uint64_t schema_field;
   if (status = reader.take_value(&schema_field); !status.ok()) return status;
   if (schema_field != 0) {

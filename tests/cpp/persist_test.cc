@@ -178,7 +178,8 @@ TEST(Persist, SealedDamageIsRefusedWithItsReason) {
   EXPECT_EQ(patched(8, std::uint32_t{3}), "written by a newer version (format 3)");
   EXPECT_EQ(patched(12, std::uint32_t{9}), "unknown index class 9");
   EXPECT_EQ(patched(36, std::uint32_t{3}), "unknown metric code 3");
-  EXPECT_EQ(patched(56, std::uint32_t{1}), "unknown graph construction mode 1");
+  EXPECT_EQ(patched(56, std::uint32_t{2}), "unknown graph construction mode 2");
+  EXPECT_EQ(patched(56, std::uint32_t{1}), "truncated");  // a described file read as a pruned one
   EXPECT_EQ(patched(24, std::uint64_t{1} << 60), "truncated");
   EXPECT_EQ(patched(levels_at, std::uint32_t{3}), "corrupt: node level out of range");  // node 0 is on the top layer
   EXPECT_EQ(patched(levels_at + 4, std::uint32_t{5}), "corrupt: node level out of range");

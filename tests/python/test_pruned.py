@@ -111,3 +111,30 @@ def test_prune_conversion_failure_names_the_argument():
     with pytest.raises(ZeroDivisionError) as info:
         PyHNSW(2, metric="euclidean", prune=Untruthful())
     assert str(info.value) == "no truth"
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "angular"])
+def test_pruned_index_round_trips_bit_for_bit(tmp_path, metric):
+    import pickle
+
+    data = dataset("clustered", 600, 8, seed=4)
+    index = PyHNSW(8, layers=4, m=4, ef_construction=40, ef_search=20, metric=metric, schema=["g"], prune=True)
+    index.create(data[:500], [[("g", i % 50)] for i in range(500)])
+    index.insert(data[500].tolist())  # a node without a record
+    path = tmp_path / "pruned.tamsel"
+    index.save(path)
+    for copy in (PyHNSW.load(path), pickle.loads(pickle.dumps(index))):
+        for query in data[501:530].tolist():
+            for flt in (None, ("g", 7), ("g", 1000)):
+                assert copy.search(query, 15, flt) == index.search(query, 15, flt)
+        again = tmp_path / "again.tamsel"
+        copy.save(again)
+        assert again.read_bytes() == path.read_bytes()
+        copy.insert(data[531].tolist(), [("g", 7)])
+        assert data[531].tolist() in [v for _, v in copy.search(data[0].tolist(), 100, ("g", 7))]
+    # The described graph still saves as mode 0; the pruned one as mode 1.
+    assert int.from_bytes(path.read_bytes()[56:60], "little") == 1
+    plain = PyHNSW(8, metric=metric)
+    plain.insert(data[0].tolist())
+    plain.save(path)
+    assert int.from_bytes(path.read_bytes()[56:60], "little") == 0
