@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/panic.h"
+#include "flat/flat_selection.h"
 #include "metric/kernels.h"
 
 namespace tamsel {
@@ -51,6 +52,26 @@ void Flat::insert(std::span<const double> values) {
 }
 
 Status<FlatError> Flat::create(const VectorBatch& batch) {
+  NoCheckpoint never;
+  bool completed;
+  return create(batch, never, &completed);
+}
+
+void Flat::truncate(std::size_t size) {
+  if (size >= size_) return;
+  blocks_.resize((size + kLanes - 1) / kLanes * kLanes * dim_);
+  if (size % kLanes != 0) {  // the lanes past `size` of the last block back to 0.0, as insert found them
+    double* block = blocks_.data() + (size / kLanes) * kLanes * dim_;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      for (std::size_t l = size % kLanes; l < kLanes; ++l) block[i * kLanes + l] = 0.0;
+    }
+  }
+  if (kind_ == MetricKind::Cosine) norms_.resize(size);
+  size_ = size;
+}
+
+Status<FlatError> Flat::create(const VectorBatch& batch, Checkpoint& checkpoint, bool* completed) {
+  *completed = true;
   if (batch.empty()) return FlatError::EmptyVectors;
   check_invariant(batch.first_row_not_of_length(dim_) == batch.size(),
                   "flat create of a vector whose length is not the index dimension");
@@ -58,7 +79,16 @@ Status<FlatError> Flat::create(const VectorBatch& batch) {
   const std::size_t blocks_after = (size_ + batch.size() + kLanes - 1) / kLanes;
   blocks_.reserve(blocks_after * kLanes * dim_);
   if (kind_ == MetricKind::Cosine) norms_.reserve(size_ + batch.size());
-  for (std::size_t row = 0; row < batch.size(); ++row) insert(batch[row]);
+  const std::size_t size_before = size_;
+  constexpr std::size_t kRowsPerLook = 1024;
+  for (std::size_t row = 0; row < batch.size(); ++row) {
+    if (row % kRowsPerLook == 0 && !checkpoint.keep_going()) {
+      truncate(size_before);
+      *completed = false;
+      return Status<FlatError>::Ok();
+    }
+    insert(batch[row]);
+  }
   return Status<FlatError>::Ok();
 }
 
@@ -89,32 +119,29 @@ void Flat::score_block(std::span<const double> query, double query_squared_norm,
   }
 }
 
-namespace {
+Flat::Query Flat::prepare(std::span<const double> query) const {
+  return Query{query, kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0};
+}
 
-// Heap order that keeps the worst of the selected pairs on top.
-bool hit_ranks_before(const FlatHit& x, const FlatHit& y) { return pair_ranks_before(x.value, x.id, y.value, y.id); }
-
-}  // namespace
+void Flat::score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
+                        double* values) const {
+  if (kind_ == MetricKind::Euclidean) {
+    batch_kernels().euclidean_blocks(query.values.data(), dim_, blocks_.data() + first_block * kLanes * dim_, count,
+                                     bound, values);
+    return;
+  }
+  for (std::size_t b = 0; b < count; ++b) {
+    score_block(query.values, query.squared_norm, first_block + b, std::numeric_limits<double>::quiet_NaN(),
+                values + b * kLanes);
+  }
+}
 
 Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const {
   if (size_ == 0) return FlatError::EmptyIndex;
-  // The ranking is a total order, so keeping the best `wanted` pairs in a
-  // bounded heap selects exactly what ranking all of them would.
   const std::size_t wanted = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), size_);
-  hits->clear();
-  hits->reserve(wanted);
-  const auto offer = [&](const FlatHit& hit) {
-    if (hits->size() < wanted) {
-      hits->push_back(hit);
-      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
-    } else if (hit_ranks_before(hit, hits->front())) {
-      std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
-      hits->back() = hit;
-      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
-    }
-  };
-  const double query_squared_norm = kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0;
-  const std::size_t blocks = (size_ + kLanes - 1) / kLanes;
+  FlatSelection selection(wanted, hits);
+  const Query prepared = prepare(query);
+  const std::size_t blocks = block_count();
   // Blocks are scored a run at a time against the heap as it stood when the
   // run began, and offered in identifier order. Once the heap is full a later
   // vector enters only if its value ranks strictly before the worst kept (it
@@ -128,20 +155,11 @@ Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, s
   std::size_t run_blocks = std::min(kRunBlocks, wanted / kLanes + 1);
   for (std::size_t first_block = 0; first_block < blocks; first_block += run_blocks, run_blocks = std::min(kRunBlocks, 2 * run_blocks)) {
     const std::size_t run = std::min(run_blocks, blocks - first_block);
-    if (kind_ == MetricKind::Euclidean) {
-      const double bound = hits->size() == wanted ? hits->front().value : std::numeric_limits<double>::quiet_NaN();
-      batch_kernels().euclidean_blocks(query.data(), dim_, blocks_.data() + first_block * kLanes * dim_, run, bound,
-                                       values);
-    } else {
-      for (std::size_t b = 0; b < run; ++b) {
-        score_block(query, query_squared_norm, first_block + b, std::numeric_limits<double>::quiet_NaN(),
-                    values + b * kLanes);
-      }
-    }
+    score_blocks(prepared, first_block, run, selection.bound(), values);
     const std::size_t first = first_block * kLanes;
-    for (std::size_t i = 0; i < run * kLanes && first + i < size_; ++i) offer(FlatHit{first + i, values[i]});
+    selection.offer(first, values, std::min(run * kLanes, size_ - first));
   }
-  std::sort_heap(hits->begin(), hits->end(), hit_ranks_before);
+  selection.finish();
   return Status<FlatError>::Ok();
 }
 

@@ -8,7 +8,12 @@
 //
 // Vectors are stored in blocks of kLanes interleaved by component, the layout
 // the batched kernels read without shuffling; a search streams through the
-// blocks once and keeps the best pairs in a bounded heap.
+// blocks once and keeps the best pairs in a bounded heap. A batch of queries
+// (flat_batch.h) streams through them once per tile of queries, through the
+// scoring interface below.
+//
+// Thread-safety: const members are safe to call from any number of threads
+// at once; a non-const member needs the index to itself.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +21,11 @@
 #include <span>
 #include <vector>
 
+#include "common/checkpoint.h"
 #include "common/huge_page_allocator.h"
 #include "common/status.h"
 #include "common/vector_batch.h"
+#include "metric/kernels.h"
 #include "metric/metric.h"
 
 namespace tamsel {
@@ -55,13 +62,30 @@ class Flat {
   void insert(std::span<const double> values);
 
   // Appends every vector of the batch in order; EmptyVectors for an empty
-  // batch, which leaves the index unchanged.
+  // batch, which leaves the index unchanged. When the checkpoint says stop,
+  // nothing of the batch stays stored and the result is Ok with
+  // *completed false.
   Status<FlatError> create(const VectorBatch& batch);
+  Status<FlatError> create(const VectorBatch& batch, Checkpoint& checkpoint, bool* completed);
 
   // The max(k, 1) best (identifier, value) pairs in the distance order on
   // pairs, or all of them when fewer are stored; EmptyIndex when nothing is
   // stored. The query is the metric's first argument.
   Status<FlatError> search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const;
+
+  // The scoring interface: a query prepared once, then scored against runs
+  // of consecutive blocks. Block b holds identifiers b*kLanes onwards; the
+  // values of lanes past size() are meaningless. With a Euclidean metric a
+  // block whose every lane has a distance >= bound may report +infinity for
+  // all of them (NaN: no bound); every other value is exact.
+  struct Query {
+    std::span<const double> values;
+    double squared_norm;  // for the cosine only
+  };
+  Query prepare(std::span<const double> query) const;
+  std::size_t block_count() const { return (size_ + kLanes - 1) / kLanes; }
+  void score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
+                    double* values) const;
 
   // Bytes held for the stored vectors.
   std::size_t memory_bytes() const { return (blocks_.capacity() + norms_.capacity()) * sizeof(double); }
@@ -70,6 +94,8 @@ class Flat {
   // Scores the vectors of one block into values[0 .. kLanes).
   void score_block(std::span<const double> query, double query_squared_norm, std::size_t block, double bound,
                    double* values) const;
+  // Drops every vector from `size` on.
+  void truncate(std::size_t size);
 
   std::vector<double, HugePageAllocator<double>> blocks_;  // block b holds vectors b*kLanes .. b*kLanes+kLanes-1
   std::vector<double> norms_;   // squared norms, kept for the cosine only

@@ -2,7 +2,9 @@
 
 #include <string_view>
 
+#include "common/parallel.h"
 #include "flat/flat.h"
+#include "flat/flat_batch.h"
 #include "module/new_list.h"
 #include "module/persistence.h"
 
@@ -14,6 +16,7 @@ constexpr CallableSpec kNew = make_callable("PyFlat", "__new__", {"dim", "metric
 constexpr CallableSpec kInsert = make_callable("PyFlat", "insert", {"vector"});
 constexpr CallableSpec kSearch = make_callable("PyFlat", "search", {"query", "k"});
 constexpr CallableSpec kCreate = make_callable("PyFlat", "create", {"vectors"});
+constexpr CallableSpec kSearchMany = make_callable("PyFlat", "search_many", {"queries", "k"});
 
 constexpr CallableSpec kSave = make_callable("PyFlat", "save", {"path"});
 constexpr CallableSpec kLoad = make_callable("PyFlat", "load", {"path"});
@@ -47,8 +50,12 @@ PyObject* insert(Flat& flat, const BoundArgs& args) {
   if (vector.size() != flat.dim()) {
     return PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", flat.dim(), vector.size());
   }
-  flat.insert(vector);
+  release_lock([&](Checkpoint&) { flat.insert(vector); });
   Py_RETURN_NONE;
+}
+
+PyObject* search_error(FlatError error) {
+  return PyErr_Format(PyExc_ValueError, "Search error: %s", flat_error_name(error));
 }
 
 // (id, distance) tuples.
@@ -73,10 +80,36 @@ PyObject* search(const Flat& flat, const BoundArgs& args) {
     return PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim(), query.size());
   }
   std::vector<FlatHit> hits;
-  if (Status<FlatError> status = flat.search(query, k, &hits); !status.ok()) {
-    return PyErr_Format(PyExc_ValueError, "Search error: %s", flat_error_name(status.error()));
-  }
+  const Status<FlatError> status = release_lock([&](Checkpoint&) { return flat.search(query, k, &hits); });
+  if (!status.ok()) return search_error(status.error());
   return hits_to_list(hits);
+}
+
+// The answers of search() for each query in turn, found in one pass per
+// tile of queries on every usable core. Every check search() makes is made
+// for each query, in order, before any work.
+PyObject* search_many(const Flat& flat, const BoundArgs& args) {
+  BatchArgument argument;
+  if (!to_vector_batch(args[0], &argument)) return argument_error("queries");
+  const VectorBatch& queries = argument.batch();
+  if (queries.empty()) return PyList_New(0);  // no query, so no search to fail
+  std::uint32_t k = 1;
+  if (PyObject* k_object = args.optional(1)) {
+    if (!to_u32(k_object, &k)) return argument_error("k");
+  }
+  if (const std::size_t row = queries.first_row_not_of_length(flat.dim()); row < queries.size()) {
+    return PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim(), queries[row].size());
+  }
+  if (flat.size() == 0) return search_error(FlatError::EmptyIndex);
+  argument.own();  // the scan runs without the lock
+  std::vector<std::vector<FlatHit>> answers;
+  bool completed = true;
+  const Status<FlatError> status = release_lock([&](Checkpoint& checkpoint) {
+    return search_batch(flat, queries, k, usable_cores(), checkpoint, &answers, &completed);
+  });
+  if (!status.ok()) return search_error(status.error());
+  if (!completed) return nullptr;  // a signal handler raised
+  return new_list(answers.size(), [&](std::size_t i) { return hits_to_list(answers[i]); });
 }
 
 PyObject* create(Flat& flat, const BoundArgs& args) {
@@ -89,9 +122,13 @@ PyObject* create(Flat& flat, const BoundArgs& args) {
     return PyErr_Format(PyExc_ValueError, "Vector length %zu does not match index dimension %zu", batch[row].size(),
                         flat.dim());
   }
-  if (Status<FlatError> status = flat.create(batch); !status.ok()) {
-    return PyErr_Format(PyExc_ValueError, "Create error: %s", flat_error_name(status.error()));
-  }
+  // A caller's array is read where it is, so under the lock; a converted
+  // list is ours, and stored without it.
+  bool completed = true;
+  const auto store = [&](Checkpoint& checkpoint) { return flat.create(batch, checkpoint, &completed); };
+  const Status<FlatError> status = argument.views_caller() ? keep_lock(store) : release_lock(store);
+  if (!status.ok()) return PyErr_Format(PyExc_ValueError, "Create error: %s", flat_error_name(status.error()));
+  if (!completed) return nullptr;  // a signal handler raised; nothing was stored
   Py_RETURN_NONE;
 }
 
@@ -132,6 +169,20 @@ PyMethodDef methods[] = {
         "__reduce__",
         "__reduce__($self)\n--\n\n"
         "Support for pickle and copy: the index as saved bytes."),
+    method_entry<method<Flat, flat_class, kSearchMany, Access::Shared, search_many>>(
+        "search_many",
+        "search_many($self, queries, k=None)\n--\n\n"
+        "Search for the k nearest neighbors of each of many queries.\n\n"
+        "`queries` is a 2-D array or a sequence of sequences of floats. Returns\n"
+        "`[self.search(q, k) for q in queries]`: a list with one list of\n"
+        "`(id, distance)` tuples per query, in the order of the queries, with\n"
+        "exactly the values `search` returns. The queries are answered on every\n"
+        "core the process may use, several at a time per pass over the stored\n"
+        "vectors. Errors are those `search` raises for the first query that\n"
+        "fails, raised before any searching (a conversion error names the\n"
+        "argument 'queries'); an empty `queries` gives `[]`. An interrupt\n"
+        "(KeyboardInterrupt) ends the call within a fraction of a second and\n"
+        "discards the partial answers."),
     {nullptr, nullptr, 0, nullptr},
 };
 

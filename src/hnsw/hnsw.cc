@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -98,7 +99,8 @@ struct HNSW::PreparedFilter {
   std::size_t position = 0;  // of its attribute in the schema
 };
 
-// Working space of the layer search, reused from one search to the next.
+// Working space of the layer search, reused from one search to the next;
+// each search in progress has one of its own.
 struct HNSW::Scratch {
   // One bit per node, cleared at the start of each search: small enough to
   // stay in the nearest cache while rows are walked.
@@ -107,14 +109,11 @@ struct HNSW::Scratch {
   std::vector<NodeId32> batch;
   std::vector<double> batch_distances;
   std::vector<Neighbor> found;
-  bool busy = false;
 
   void begin_search(std::size_t nodes) {
-    check_invariant(!busy, "overlapping searches of one index");
     const std::size_t words = (nodes + 63) / 64;
     if (visited.size() < words) visited.reserve(std::max(words, visited.size() * 2));
     visited.assign(words, 0);
-    busy = true;
   }
   // Marks the node visited; true if it was not before.
   bool visit(NodeId32 node) {
@@ -126,12 +125,56 @@ struct HNSW::Scratch {
   }
 };
 
+// The spare working spaces: at most one per search that ever ran at the same
+// time as others, kept for the next searches.
+class HNSW::ScratchPool {
+ public:
+  class Lease {
+   public:
+    Lease(ScratchPool& pool, std::unique_ptr<Scratch> scratch) : pool_(pool), scratch_(std::move(scratch)) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() { pool_.give_back(std::move(scratch_)); }
+    Scratch& operator*() const { return *scratch_; }
+
+   private:
+    ScratchPool& pool_;
+    std::unique_ptr<Scratch> scratch_;
+  };
+
+  Lease take() {
+    std::unique_ptr<Scratch> scratch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        scratch = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    if (!scratch) scratch = std::make_unique<Scratch>();
+    return Lease(*this, std::move(scratch));
+  }
+
+ private:
+  void give_back(std::unique_ptr<Scratch> scratch) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      spare_.push_back(std::move(scratch));
+    } catch (...) {
+      // No room to keep it: it is freed instead.
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Scratch>> spare_;
+};
+
 HNSW::HNSW(HNSWConfig config)
     : config_(std::move(config)),
       kind_(metric_kind(config_.metric)),
       level_weights_(make_level_weights(config_.layers)),
       metadata_(config_.schema ? config_.schema->size() : 0),
-      scratch_(std::make_unique<Scratch>()) {
+      scratch_(std::make_unique<ScratchPool>()) {
   if (config_.prune) {
     pruned_ = std::make_unique<PrunedGraph>(config_.m, config_.layers);
     postings_ = ValuePostings(config_.schema ? config_.schema->size() : 0);
@@ -228,14 +271,9 @@ Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, co
   return Status<HNSWError>::Ok();
 }
 
-void HNSW::layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
-                        const PreparedFilter& filter, std::vector<Neighbor>* result) const {
-  Scratch& scratch = *scratch_;
+void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef,
+                        std::uint32_t layer, const PreparedFilter& filter, std::vector<Neighbor>* result) const {
   scratch.begin_search(node_count_);
-  struct Release {
-    Scratch& scratch;
-    ~Release() { scratch.busy = false; }
-  } release{scratch};
 
   const double entry_distance = distance(query, entry);
   count_distances(1);
@@ -314,7 +352,8 @@ Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::ui
   PreparedFilter prepared;
   if (Status<HNSWError> status = prepare_filter(ef, layer, filter, &prepared); !status.ok()) return status;
   check_invariant(entry < node_count_, "layer search from a node that is not stored");
-  layer_search(static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result);
+  const ScratchPool::Lease scratch = scratch_->take();
+  layer_search(*scratch, static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result);
   return Status<HNSWError>::Ok();
 }
 
@@ -397,12 +436,13 @@ Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, std::span<const
   const std::uint32_t last_layer = std::min(config_.layers - 1, highest_other_level_);
   const Query query = prepare_query(vector);
   const PreparedFilter no_filter;
-  std::vector<Neighbor>& found = scratch_->found;
+  const ScratchPool::Lease scratch = scratch_->take();
+  std::vector<Neighbor>& found = (*scratch).found;
   NodeId32 entry = 0;
   for (std::uint32_t layer = 0; layer <= last_layer; ++layer) {
     const std::uint32_t ef = layer < level ? 1 : config_.ef_construction;
     if (ef == 0) return HNSWError::InvalidEF;
-    layer_search(entry, query, ef, layer, no_filter, &found);
+    layer_search(*scratch, entry, query, ef, layer, no_filter, &found);
     if (layer < level) {  // a greedy step below the node's level
       entry = static_cast<NodeId32>(found.front().id);
       continue;
@@ -470,6 +510,17 @@ Status<HNSWError> HNSW::create(const VectorBatch& vectors, std::vector<std::vect
   return Status<HNSWError>::Ok();
 }
 
+Status<HNSWError> HNSW::check_search(const Filter* filter) const {
+  if (node_count_ == 0) return Status<HNSWError>::Ok();
+  PreparedFilter prepared;
+  if (config_.layers >= 2) {
+    if (Status<HNSWError> status = prepare_filter(1, config_.layers - 1, filter, &prepared); !status.ok()) {
+      return status;
+    }
+  }
+  return prepare_filter(config_.ef_search, 0, filter, &prepared);
+}
+
 Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, const Filter* filter,
                                std::vector<Neighbor>* result) const {
   if (pruned_) return search_pruned(query, k, filter, result);
@@ -477,7 +528,8 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
   if (node_count_ == 0) return Status<HNSWError>::Ok();
   const Query prepared_query = prepare_query(query);
   PreparedFilter prepared;
-  std::vector<Neighbor> found;
+  const ScratchPool::Lease scratch = scratch_->take();
+  std::vector<Neighbor>& found = (*scratch).found;
   NodeId32 entry = 0;
   if (config_.layers >= 2) {
     // Every layer above the highest level of the other nodes holds node 0
@@ -486,14 +538,14 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
       return status;
     }
     for (std::uint32_t layer = std::min(config_.layers - 1, highest_other_level_); layer >= 1; --layer) {
-      layer_search(entry, prepared_query, 1, layer, prepared, &found);
+      layer_search(*scratch, entry, prepared_query, 1, layer, prepared, &found);
       entry = static_cast<NodeId32>(found.front().id);
     }
   }
   if (Status<HNSWError> status = prepare_filter(config_.ef_search, 0, filter, &prepared); !status.ok()) {
     return status;
   }
-  layer_search(entry, prepared_query, config_.ef_search, 0, prepared, &found);
+  layer_search(*scratch, entry, prepared_query, config_.ef_search, 0, prepared, &found);
   // The walk starts from an entry that no filter tested, so the output
   // checks every pair again: a filtered query reports passing nodes only.
   const std::size_t wanted = std::max<std::uint32_t>(k, 1);

@@ -16,9 +16,12 @@
 // space, so they may run concurrently.
 //
 // Operations return an HNSWError value rather than throw; a Panic means a
-// broken invariant. A search uses working space kept in the index, so one
-// index serves one search at a time (the Python layer never overlaps them). Callers guarantee that every inserted vector has `dim`
+// broken invariant. Callers guarantee that every inserted vector has `dim`
 // values (the Python layer checks); queries may have any length.
+//
+// Thread-safety: const members are safe to call from any number of threads
+// at once (each search takes its own working space from a pool); a
+// non-const member needs the index to itself.
 #pragma once
 
 #include <cstddef>
@@ -201,6 +204,10 @@ class HNSW {
   Status<HNSWError> search(std::span<const double> query, std::uint32_t k, const Filter* filter,
                            std::vector<Neighbor>* result) const;
 
+  // What search() fails with for this filter, whatever the query: its
+  // checks, in its order, without searching. Ok when it would succeed.
+  Status<HNSWError> check_search(const Filter* filter) const;
+
   // Bytes held by the graph (lists, their spare room and descriptors).
   std::size_t graph_memory_bytes() const { return pruned_ ? pruned_->memory_bytes() : graph_.memory_bytes(); }
   const Graph& graph() const { return graph_; }
@@ -222,6 +229,7 @@ class HNSW {
   std::span<const NodeId32> passing_nodes(const PreparedFilter& filter, std::vector<NodeId32>* storage) const;
   void exact_scan(const Query& query, std::span<const NodeId32> nodes, std::size_t wanted,
                   std::vector<Neighbor>* result) const;
+  class ScratchPool;
 
   static std::uint32_t top_list_layer(std::uint32_t layers, std::uint32_t level);
   NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
@@ -230,7 +238,7 @@ class HNSW {
   Query prepare_query(std::span<const double> query) const;
   Status<HNSWError> prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
                                    PreparedFilter* prepared) const;
-  void layer_search(NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
+  void layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
                     const PreparedFilter& filter, std::vector<Neighbor>* result) const;
   double distance(const Query& query, NodeId32 node) const;
   void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
@@ -252,7 +260,7 @@ class HNSW {
   // link exists.
   std::vector<NodeId32> backlinked_;
   std::vector<NodeId32> listed_;
-  std::unique_ptr<Scratch> scratch_;
+  std::unique_ptr<ScratchPool> scratch_;
   std::unique_ptr<PrunedGraph> pruned_;  // with `prune` only
   ValuePostings postings_;               // with `prune` only
 };

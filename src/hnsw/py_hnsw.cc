@@ -1,5 +1,7 @@
 #include "hnsw/py_hnsw.h"
 
+#include "common/panic.h"
+#include "common/parallel.h"
 #include "hnsw/hnsw.h"
 #include "metadata/py_metadata.h"
 #include "module/new_list.h"
@@ -15,6 +17,7 @@ constexpr CallableSpec kNew = make_callable(
 constexpr CallableSpec kInsert = make_callable("PyHNSW", "insert", {"vector", "metadata"});
 constexpr CallableSpec kSearch = make_callable("PyHNSW", "search", {"query", "k", "filter"});
 constexpr CallableSpec kCreate = make_callable("PyHNSW", "create", {"vectors", "metadata"});
+constexpr CallableSpec kSearchMany = make_callable("PyHNSW", "search_many", {"queries", "k", "filter"});
 
 constexpr CallableSpec kSave = make_callable("PyHNSW", "save", {"path"});
 constexpr CallableSpec kLoad = make_callable("PyHNSW", "load", {"path"});
@@ -86,10 +89,11 @@ PyObject* insert(HNSW& index, const BoundArgs& args) {
     if (!index.schema()) return no_schema_error("metadata");
     if (!build_record(*pairs, *index.schema(), &record.emplace())) return Failed{};
   }
-  ThreadRandomLevels levels;
-  if (Status<HNSWError> status = index.insert(vector, std::move(record), levels); !status.ok()) {
-    return PyErr_Format(PyExc_ValueError, "Insert error: %s", hnsw_error_name(status.error()));
-  }
+  const Status<HNSWError> status = release_lock([&](Checkpoint&) {
+    ThreadRandomLevels levels;
+    return index.insert(vector, std::move(record), levels);
+  });
+  if (!status.ok()) return PyErr_Format(PyExc_ValueError, "Insert error: %s", hnsw_error_name(status.error()));
   Py_RETURN_NONE;
 }
 
@@ -105,32 +109,77 @@ PyObject* results_to_list(const HNSW& index, const std::vector<Neighbor>& result
   });
 }
 
-PyObject* search(const HNSW& index, const BoundArgs& args) {
-  std::vector<double> query;
-  if (!to_vector(args[0], &query)) return argument_error("query");
-  std::uint32_t k = 1;
+PyObject* search_error(HNSWError error) {
+  return PyErr_Format(PyExc_ValueError, "Search error: %s", hnsw_error_name(error));
+}
+
+// The optional k and filter of both searches, converted as search() does.
+bool search_options(const HNSW& index, const BoundArgs& args, std::uint32_t* k, std::optional<Filter>* filter) {
+  *k = 1;
   if (PyObject* k_object = args.optional(1)) {
-    if (!to_u32(k_object, &k)) return argument_error("k");
+    if (!to_u32(k_object, k)) return argument_error("k");
   }
   std::optional<NamedValue> filter_pair;
   if (PyObject* filter_object = args.optional(2)) {
     if (!to_named_value(filter_object, &filter_pair.emplace())) return argument_error("filter");
   }
-  std::optional<Filter> filter;
   if (filter_pair) {
-    if (!index.schema()) return no_schema_error("metadata filtering");
+    if (!index.schema()) {
+      no_schema_error("metadata filtering");
+      return false;
+    }
     Metadata value;
     if (!to_metadata(filter_pair->value.get(), &value)) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "Unsupported type for metadata filter");
-      return nullptr;
+      return false;
     }
-    filter = make_equality_filter(std::move(filter_pair->name), std::move(value));
+    *filter = make_equality_filter(std::move(filter_pair->name), std::move(value));
   }
+  return true;
+}
+
+PyObject* search(const HNSW& index, const BoundArgs& args) {
+  std::vector<double> query;
+  if (!to_vector(args[0], &query)) return argument_error("query");
+  std::uint32_t k;
+  std::optional<Filter> filter;
+  if (!search_options(index, args, &k, &filter)) return nullptr;
   std::vector<Neighbor> results;
-  if (Status<HNSWError> status = index.search(query, k, filter ? &*filter : nullptr, &results); !status.ok()) {
-    return PyErr_Format(PyExc_ValueError, "Search error: %s", hnsw_error_name(status.error()));
-  }
+  const Status<HNSWError> status = release_lock(
+      [&](Checkpoint&) { return index.search(query, k, filter ? &*filter : nullptr, &results); });
+  if (!status.ok()) return search_error(status.error());
   return results_to_list(index, results);
+}
+
+// The answers of search() for each query in turn, spread over every usable
+// core. Its checks depend on no query, so they are made once, before any
+// work.
+PyObject* search_many(const HNSW& index, const BoundArgs& args) {
+  BatchArgument argument;
+  if (!to_vector_batch(args[0], &argument)) return argument_error("queries");
+  const VectorBatch& queries = argument.batch();
+  if (queries.empty()) return PyList_New(0);  // no query, so no search to fail
+  std::uint32_t k;
+  std::optional<Filter> filter;
+  if (!search_options(index, args, &k, &filter)) return nullptr;
+  const Filter* applied = filter ? &*filter : nullptr;
+  if (Status<HNSWError> status = index.check_search(applied); !status.ok()) return search_error(status.error());
+  argument.own();  // the searches run without the lock
+  std::vector<std::vector<Neighbor>> answers(queries.size());
+  const bool completed = release_lock([&](Checkpoint& checkpoint) {
+    constexpr std::size_t kQueriesPerChunk = 4;
+    return run_parallel(
+        queries.size(), kQueriesPerChunk, usable_cores(),
+        [&](std::size_t begin, std::size_t end) {
+          for (std::size_t i = begin; i < end; ++i) {
+            const Status<HNSWError> status = index.search(queries[i], k, applied, &answers[i]);
+            check_invariant(status.ok(), "a search failed after its checks passed");
+          }
+        },
+        checkpoint);
+  });
+  if (!completed) return nullptr;  // a signal handler raised
+  return new_list(answers.size(), [&](std::size_t i) { return results_to_list(index, answers[i]); });
 }
 
 // One list of pairs per vector; a str is refused both for the outer list and
@@ -160,19 +209,33 @@ void add_stored_note(std::size_t stored, std::size_t total) {
 }
 
 // The insertion loop of a create: vector i with records[i] when records are
-// given. A failure, whether an error value or an exception (no memory, a
-// panic), is raised with the note of how many vectors were stored before it.
-PyObject* insert_all(HNSW& index, const VectorBatch& vectors, std::vector<std::vector<Metadata>>* records) {
-  ThreadRandomLevels levels;
+// given, without the interpreter lock. Between two insertions the index is
+// consistent, and there an interrupt stops the loop. A failure, whether an
+// error value or an exception (no memory, a panic, an interrupt), is raised
+// with the note of how many vectors were stored before it.
+PyObject* insert_all(HNSW& index, BatchArgument& argument, std::vector<std::vector<Metadata>>* records) {
+  argument.own();  // the insertions run without the lock
+  const VectorBatch& vectors = argument.batch();
   std::size_t i = 0;
   PyObject* result = call_boundary([&]() -> PyObject* {
-    for (; i < vectors.size(); ++i) {
-      std::optional<std::vector<Metadata>> record;
-      if (records != nullptr) record = std::move((*records)[i]);
-      if (Status<HNSWError> status = index.insert(vectors[i], std::move(record), levels); !status.ok()) {
-        return create_error(status.error());
+    bool completed = true;
+    const Status<HNSWError> status = release_lock([&](Checkpoint& checkpoint) -> Status<HNSWError> {
+      ThreadRandomLevels levels;
+      for (; i < vectors.size(); ++i) {
+        if (!checkpoint.keep_going()) {
+          completed = false;
+          break;
+        }
+        std::optional<std::vector<Metadata>> record;
+        if (records != nullptr) record = std::move((*records)[i]);
+        if (Status<HNSWError> inserted = index.insert(vectors[i], std::move(record), levels); !inserted.ok()) {
+          return inserted;
+        }
       }
-    }
+      return Status<HNSWError>::Ok();
+    });
+    if (!status.ok()) return create_error(status.error());
+    if (!completed) return nullptr;  // a signal handler raised
     Py_RETURN_NONE;
   });
   if (result == nullptr) add_stored_note(i, vectors.size());
@@ -195,7 +258,7 @@ PyObject* create(HNSW& index, const BoundArgs& args) {
   if (!metadata) {
     if (vectors.empty()) return create_error(HNSWError::EmptyVectors);
     index.check_room_for(vectors.size());
-    return insert_all(index, vectors, nullptr);
+    return insert_all(index, argument, nullptr);
   }
   if (metadata->size() != vectors.size()) {
     PyErr_SetString(PyExc_ValueError, "Length of metadata list must match number of vectors");
@@ -209,7 +272,7 @@ PyObject* create(HNSW& index, const BoundArgs& args) {
   }
   if (vectors.empty()) return create_error(HNSWError::EmptyVectors);
   index.check_room_for(vectors.size());
-  return insert_all(index, vectors, &records);
+  return insert_all(index, argument, &records);
 }
 
 PyObject* save(const HNSW& index, const BoundArgs& args) { return save_index(index, args); }
@@ -249,6 +312,19 @@ PyMethodDef methods[] = {
         "__reduce__",
         "__reduce__($self)\n--\n\n"
         "Support for pickle and copy: the index as saved bytes."),
+    method_entry<method<HNSW, hnsw_class, kSearchMany, Access::Shared, search_many>>(
+        "search_many",
+        "search_many($self, queries, k=None, filter=None)\n--\n\n"
+        "Search for the k nearest neighbors of each of many queries.\n\n"
+        "`queries` is a 2-D array or a sequence of sequences of floats. Returns\n"
+        "`[self.search(q, k, filter) for q in queries]`: a list with one list of\n"
+        "`(distance, vector)` tuples per query, in the order of the queries, with\n"
+        "exactly the values `search` returns. The queries are answered on every\n"
+        "core the process may use. Errors are those `search` raises for the\n"
+        "first query that fails, raised before any searching (a conversion\n"
+        "error names the argument 'queries'); an empty `queries` gives `[]`.\n"
+        "An interrupt (KeyboardInterrupt) ends the call within a fraction of a\n"
+        "second and discards the partial answers."),
     {nullptr, nullptr, 0, nullptr},
 };
 

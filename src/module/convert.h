@@ -99,6 +99,8 @@ class BatchArgument {
  public:
   const VectorBatch& batch() const { return batch_; }
   void own();
+  // True while the batch reads the caller's array in place.
+  bool views_caller() const { return buffer_ != nullptr; }
 
  private:
   friend bool to_vector_batch(PyObject* object, BatchArgument* argument);

@@ -3,6 +3,7 @@
 // re-import or another interpreter, is refused.
 #include "flat/py_flat.h"
 #include "hnsw/py_hnsw.h"
+#include "module/gate.h"
 #include "module/boundary.h"
 #include "module/persistence.h"
 
@@ -37,6 +38,7 @@ PyMODINIT_FUNC PyInit_tamsel(void) {
     if (!tamsel::py::flat_class.add_to_module(module.get()) || !tamsel::py::hnsw_class.add_to_module(module.get())) {
       return nullptr;
     }
+    tamsel::py::install_fork_handlers();
     g_module = PyRef::borrow(module.get()).release();
     return module.release();
   });

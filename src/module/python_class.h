@@ -2,11 +2,13 @@
 // use and kept for the life of the process; and the adapters through which
 // every constructor, method and deallocation of the classes is entered.
 //
-// An instance is the object header, the index record it owns by value, and a
-// borrow flag: 0 free, n > 0 shared borrows, -1 one exclusive borrow.
-// Methods take their borrow after binding and hold it until the result or
-// error is built; Python code run by a conversion can then only re-enter the
-// same instance under the borrow rules.
+// An instance is the object header, the index record it owns by value, and
+// its borrow state (borrow.h). Methods take their borrow after binding and
+// hold it until the result or error is built; Python code run by a
+// conversion can then only re-enter the same instance under the borrow
+// rules. A method body runs its core work through release_lock()
+// (core_section.h), which lets other threads run meanwhile and makes those
+// that call the same instance wait for their turn.
 #pragma once
 
 #include <atomic>
@@ -17,7 +19,9 @@
 #include <utility>
 
 #include "module/binding.h"
+#include "module/borrow.h"
 #include "module/boundary.h"
+#include "module/core_section.h"
 #include "module/convert.h"
 #include "module/fault_injection.h"
 
@@ -62,62 +66,37 @@ template <class Payload>
 struct Instance {
   PyObject_HEAD
   Payload payload;
-  std::atomic<Py_ssize_t> borrow_flag;
+  BorrowState borrow;
 };
 
-enum class Access { Shared, Exclusive };
-
 // A borrow of an instance for the length of one call, released on every way
-// out. Holds a reference to the object meanwhile, so Python code that drops
-// the last outside reference during a conversion cannot free it under us.
+// out (borrow.h has the rules). Holds a reference to the object meanwhile,
+// so Python code that drops the last outside reference during a conversion
+// cannot free it under us.
 template <class Payload>
 class Borrow {
  public:
-  Borrow(PyObject* self, PythonClass& cls, Access access) : access_(access) {
+  Borrow(PyObject* self, PythonClass& cls, Access access) {
     if (!PyObject_TypeCheck(self, cls.type_or_panic())) {
       set_conversion_error(self, cls.python_name());
       return;
     }
     auto* instance = reinterpret_cast<Instance<Payload>*>(self);
-    std::atomic<Py_ssize_t>& flag = instance->borrow_flag;
-    if (access == Access::Shared) {
-      Py_ssize_t current = flag.load();
-      do {
-        if (current == -1) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-          return;
-        }
-      } while (!flag.compare_exchange_weak(current, current + 1));
-    } else {
-      Py_ssize_t expected = 0;
-      if (!flag.compare_exchange_strong(expected, -1)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-      }
-    }
-    instance_ = instance;
-    self_ = PyRef::borrow(self);
+    self_ = PyRef::borrow(self);  // before a wait can run other threads
+    record_.emplace(instance->borrow, access);
+    if (record_->held()) instance_ = instance;
   }
 
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
 
-  ~Borrow() {
-    if (instance_ == nullptr) return;
-    if (access_ == Access::Shared) {
-      instance_->borrow_flag.fetch_sub(1);
-    } else {
-      instance_->borrow_flag.store(0);
-    }
-  }
-
   explicit operator bool() const { return instance_ != nullptr; }
   Payload& payload() const { return instance_->payload; }
 
  private:
-  Access access_;
+  PyRef self_;  // released after the record, in reverse order of declaration
+  std::optional<BorrowRecord> record_;
   Instance<Payload>* instance_ = nullptr;
-  PyRef self_;  // released after the flag, in reverse order of declaration
 };
 
 // A method of a class, entered with the fast calling convention. `body` takes
@@ -148,7 +127,7 @@ PyObject* new_instance(PyTypeObject* type, Payload payload) {
   if (object == nullptr) return nullptr;
   auto* instance = reinterpret_cast<Instance<Payload>*>(object);
   new (&instance->payload) Payload(std::move(payload));
-  new (&instance->borrow_flag) std::atomic<Py_ssize_t>(0);
+  new (&instance->borrow) BorrowState;
   return object;
 }
 
@@ -188,6 +167,7 @@ void deallocate(PyObject* self) {
   auto* instance = reinterpret_cast<Instance<Payload>*>(self);
   dealloc_boundary([&] {
     instance->payload.~Payload();
+    instance->borrow.~BorrowState();
     fault_point(class_name, "dealloc");
   });
   PyTypeObject* type = Py_TYPE(self);

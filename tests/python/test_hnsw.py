@@ -106,7 +106,7 @@ def test_method_documentation():
     assert PyHNSW.search.__doc__ == "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`."
     assert PyHNSW.create.__text_signature__ == "($self, vectors, metadata=None)"
     assert PyHNSW.create.__doc__ is None
-    assert [name for name in vars(PyHNSW) if not name.startswith("_")] == ["insert", "search", "create", "save", "load"]
+    assert [name for name in vars(PyHNSW) if not name.startswith("_")] == ["insert", "search", "create", "save", "load", "search_many"]
 
 
 # -- results -------------------------------------------------------------------

@@ -93,7 +93,7 @@ def test_flat_method_documentation(name, text_signature, signature, doc):
 
 
 def test_flat_methods_in_table_order():
-    assert [name for name in vars(PyFlat) if not name.startswith("_")] == ["insert", "search", "create", "save", "load"]
+    assert [name for name in vars(PyFlat) if not name.startswith("_")] == ["insert", "search", "create", "save", "load", "search_many"]
 
 
 @pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
