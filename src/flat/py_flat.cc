@@ -97,7 +97,10 @@ PyObject* search_many(const Flat& flat, const BoundArgs& args) {
   if (PyObject* k_object = args.optional(1)) {
     if (!to_u32(k_object, &k)) return argument_error("k");
   }
-  if (const std::size_t row = queries.first_row_not_of_length(flat.dim()); row < queries.size()) {
+  // search() checks the length, then the index: the first query with a good
+  // length fails for an empty index before any later one for its length.
+  const std::size_t row = queries.first_row_not_of_length(flat.dim());
+  if (row == 0 || (row < queries.size() && flat.size() > 0)) {
     return PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim(), queries[row].size());
   }
   if (flat.size() == 0) return search_error(FlatError::EmptyIndex);
