@@ -7,6 +7,8 @@ import gc
 import json
 import math
 import os
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -350,6 +352,48 @@ def test_threads_share_and_separate_indexes_without_losing_vectors():
         assert vector_set(v for _, v in hnsw.search([0.0, 0.0], M32)) == vector_set(mine)
 
 
+@pytest.mark.parametrize("make", [lambda: PyFlat(2, "inner_product"), lambda: PyHNSW(2, ef_search=M32, metric="euclidean")])
+def test_threads_meeting_in_core_work_wait_their_turn(make):
+    # Plain lists convert without running Python code, so every meeting is
+    # with a call in core work: the later call waits, none fails.
+    index, writers, per_writer = make(), 2, 150
+    index.insert([-1.0, -1.0])
+    done, failures = threading.Event(), []
+
+    def write(t):
+        try:
+            for i in range(0, per_writer, 3):
+                index.insert([float(t), float(i)])
+                index.create([[float(t), float(i + 1)], [float(t), float(i + 2)]])
+        except BaseException as error:  # noqa: BLE001 - reported from the main thread
+            failures.append(error)
+
+    def read():
+        try:
+            while not done.is_set():
+                assert index.search([1.0, 0.0], k=3)
+                assert all(index.search_many([[0.0, 1.0]] * 20, k=2))
+        except BaseException as error:  # noqa: BLE001 - reported from the main thread
+            failures.append(error)
+
+    readers = [threading.Thread(target=read) for _ in range(2)]
+    workers = [threading.Thread(target=write, args=(t,)) for t in range(writers)]
+    for thread in readers + workers:
+        thread.start()
+    for worker in workers:
+        worker.join(timeout=120)
+    done.set()
+    for reader in readers:
+        reader.join(timeout=120)
+    assert not any(thread.is_alive() for thread in readers + workers)
+    assert not failures, failures
+    every = [(-1.0, -1.0)] + [(float(t), float(i)) for t in range(writers) for i in range(per_writer)]
+    if isinstance(index, PyFlat):
+        assert vector_set(stored_vectors(index, 2)) == sorted(every)
+    else:
+        assert vector_set(v for _, v in index.search([0.0, 0.0], M32)) == sorted(every)
+
+
 def test_each_thread_draws_its_own_levels():
     # With a beam of one the graph, and so the answers, follow the levels
     # drawn; threads whose generators produced the same sequence would build
@@ -407,6 +451,104 @@ def test_forked_child_draws_other_levels_than_its_parent():
     # from it unchanged would repeat the parent's levels exactly.
     report, _ = run_json(FORKED_LEVELS)
     assert report == {"same": False, "parent_builds_differ": True}
+
+
+# ------------------------------------------------------ interrupts and fork
+
+INTERRUPTED_SCRIPT = """
+import json, re, sys
+import numpy as np, tamsel
+data = np.random.default_rng(0).standard_normal((ROWS, 24))
+if KIND == "create":
+    index = tamsel.PyHNSW(24, ef_construction=200, metric="euclidean")
+    call = lambda: index.create(data)
+else:
+    index = tamsel.PyFlat(24)
+    index.create(data)
+    call = lambda: index.search_many(data[:40_000], 10)
+print("ready", flush=True)
+try:
+    call()
+    print(json.dumps({"interrupted": False}))
+    sys.exit()
+except KeyboardInterrupt as error:
+    notes = getattr(error, "__notes__", [])
+report = {"interrupted": True, "notes": notes}
+if KIND == "create":
+    stored = int(re.fullmatch(r"(\\d+) of ROWS vectors were stored before the failure", notes[0]).group(1))
+    # The vectors before the stop are found where they are, the rest nowhere.
+    report["stored"] = stored
+    report["last"] = index.search(data[stored - 1].tolist())[0][0]
+    report["next"] = index.search(data[stored].tolist())[0][0]
+index.insert([0.0] * 24)  # the borrow was given back
+print(json.dumps(report))
+"""
+
+
+@pytest.mark.parametrize("kind, rows", [("create", 400_000), ("search_many", 200_000)])
+def test_a_signal_from_another_process_stops_a_long_call(kind, rows):
+    script = INTERRUPTED_SCRIPT.replace("KIND", repr(kind)).replace("ROWS", str(rows))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(tamsel.__file__), os.environ.get("PYTHONPATH")])))
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        os.kill(child.pid, signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    report = json.loads(out)
+    assert report["interrupted"]
+    if kind == "create":
+        assert 0 < report["stored"] < rows
+        assert report["last"] == 0.0 < report["next"]
+    else:
+        assert report["notes"] == []
+
+
+FORK_SCRIPT = """
+import json, os, threading
+import tamsel
+index = tamsel.PyHNSW(8, metric="euclidean")
+index.insert([0.0] * 8)
+inside, release = threading.Event(), threading.Event()
+
+class Blocking:
+    def __float__(self):
+        inside.set()
+        release.wait()
+        return 1.0
+
+def hold():
+    if HOW == "conversion":
+        index.search([Blocking()] + [0.0] * 7)  # holds the borrow while it blocks
+    else:
+        inside.set()
+        index.create([[float(i)] * 8 for i in range(1, 3000)])  # core work in flight
+
+holder = threading.Thread(target=hold)
+holder.start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    try:
+        index.insert([9.0] * 8)
+        found = index.search([9.0] * 8)[0][0]
+        os._exit(0 if found == 0.0 else 2)
+    except BaseException:
+        os._exit(3)
+release.set()
+holder.join()
+_, status = os.waitpid(pid, 0)
+print(json.dumps({"child": os.waitstatus_to_exitcode(status)}))
+"""
+
+
+@pytest.mark.parametrize("how", ["conversion", "core"])
+def test_a_fork_gives_the_child_a_free_consistent_index(how):
+    report, _ = run_json(FORK_SCRIPT.replace("HOW", repr(how)))
+    assert report == {"child": 0}
 
 
 # ------------------------------------------------------------------ limits
