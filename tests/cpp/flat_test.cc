@@ -132,5 +132,46 @@ TEST(Flat, CreateAppendsInOrderAndRefusesWrongLengths) {
   EXPECT_EQ(flat.size(), 2u);
 }
 
+// Says stop at its second look.
+class StopSecondTime final : public Checkpoint {
+ public:
+  bool keep_going() override { return looks_++ == 0; }
+
+ private:
+  int looks_ = 0;
+};
+
+TEST(Flat, CreateStoppedByItsCheckpointStoresNothing) {
+  for (MetricFn metric : {euclidean_distance, cosine_similarity}) {
+    Flat flat = make_flat(3, metric, {{1.0, 2.0, 3.0}, {4.0, 5.0, 6.0}, {7.0, 8.0, 9.5}});
+    const std::vector<double> query{1.0, 0.5, 0.25};
+    const std::vector<FlatHit> before = search(flat, query, 5);
+    VectorBatch batch;
+    for (int row = 0; row < 5000; ++row) {
+      for (int i = 0; i < 3; ++i) batch.push_value(0.001 * row + i);
+      batch.end_row();
+    }
+    StopSecondTime checkpoint;
+    bool completed = true;
+    ASSERT_TRUE(flat.create(batch, checkpoint, &completed).ok());
+    EXPECT_FALSE(completed);
+    EXPECT_EQ(flat.size(), 3u);
+    const std::vector<FlatHit> after = search(flat, query, 5);
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      EXPECT_EQ(after[i].id, before[i].id);
+      EXPECT_TRUE(same_double(after[i].value, before[i].value));
+    }
+    // What comes next lands where the first stopped vector would have, and
+    // is scored like any other.
+    flat.insert(query);
+    EXPECT_EQ(flat.vector(3), query);
+    const std::vector<FlatHit> with_next = search(flat, query, 5);
+    const std::vector<FlatHit> ranked = rank_all(flat, query, 5);
+    ASSERT_EQ(with_next.size(), ranked.size());
+    for (std::size_t i = 0; i < ranked.size(); ++i) EXPECT_EQ(with_next[i].id, ranked[i].id);
+  }
+}
+
 }  // namespace
 }  // namespace tamsel
