@@ -60,7 +60,8 @@ class PyFlat:
 
     def create(self, vectors: _Vectors) -> None:
         """Insert a non-empty batch of vectors in order. Every length is
-        checked before any vector is stored."""
+        checked before any vector is stored; an interrupted call stores
+        nothing."""
 
     def search(self, query: _Vector, k: SupportsIndex | None = None) -> list[tuple[int, float]]:
         """The ``k`` (default 1, and 0 counts as 1) best vectors as
@@ -79,6 +80,13 @@ class PyFlat:
         truncated, from a newer version); OSError if it cannot be read."""
 
     def __reduce__(self) -> tuple[Callable[[bytes], Self], tuple[bytes]]: ...
+
+    def search_many(self, queries: _Vectors, k: SupportsIndex | None = None) -> list[list[tuple[int, float]]]:
+        """``[self.search(q, k) for q in queries]``, computed on every usable
+        core in one pass over the stored vectors per tile of queries: the
+        same values in the same order. Errors are those of the first query
+        that fails, raised before any searching; an interrupt discards the
+        partial answers."""
 
 @final
 class PyHNSW:
@@ -124,7 +132,9 @@ class PyHNSW:
 
     def create(self, vectors: _Vectors, metadata: Sequence[_Metadata] | None = None) -> None:
         """Insert a non-empty batch of vectors in order, with one metadata
-        list per vector when ``metadata`` is given."""
+        list per vector when ``metadata`` is given. When interrupted
+        (KeyboardInterrupt) it stops between two insertions; the vectors
+        inserted so far stay, and the exception's note says how many."""
 
     def search(
         self, query: _Vector, k: SupportsIndex | None = None, filter: _Filter | None = None
@@ -149,3 +159,11 @@ class PyHNSW:
         truncated, from a newer version); OSError if it cannot be read."""
 
     def __reduce__(self) -> tuple[Callable[[bytes], Self], tuple[bytes]]: ...
+
+    def search_many(
+        self, queries: _Vectors, k: SupportsIndex | None = None, filter: _Filter | None = None
+    ) -> list[list[tuple[float, list[float]]]]:
+        """``[self.search(q, k, filter) for q in queries]``, computed on every
+        usable core: the same values in the same order. Errors are those of
+        the first query that fails, raised before any searching; an
+        interrupt discards the partial answers."""

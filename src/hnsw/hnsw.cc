@@ -126,7 +126,8 @@ struct HNSW::Scratch {
 };
 
 // The spare working spaces: at most one per search that ever ran at the same
-// time as others, kept for the next searches.
+// time as others, kept for the next searches. Taking one and giving it back
+// hold the lock for a moment only.
 class HNSW::ScratchPool {
  public:
   class Lease {
@@ -142,14 +143,13 @@ class HNSW::ScratchPool {
     std::unique_ptr<Scratch> scratch_;
   };
 
+  // The pool is only tried, never waited for: a child of a fork may find it
+  // locked by a thread it does not have, and then does without it.
   Lease take() {
     std::unique_ptr<Scratch> scratch;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!spare_.empty()) {
-        scratch = std::move(spare_.back());
-        spare_.pop_back();
-      }
+    if (std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock); lock && !spare_.empty()) {
+      scratch = std::move(spare_.back());
+      spare_.pop_back();
     }
     if (!scratch) scratch = std::make_unique<Scratch>();
     return Lease(*this, std::move(scratch));
@@ -157,7 +157,8 @@ class HNSW::ScratchPool {
 
  private:
   void give_back(std::unique_ptr<Scratch> scratch) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return;  // freed instead
     try {
       spare_.push_back(std::move(scratch));
     } catch (...) {
