@@ -99,7 +99,8 @@ def python_pace_during_create(rows, dim):
 
 
 CHILD = """
-import sys, time, numpy as np, tamsel
+import signal, sys, time, numpy as np, tamsel
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background parent may have ignored it
 data = np.random.default_rng(3).standard_normal((ROWS, 64))
 index = tamsel.PyHNSW(64, metric="euclidean")
 print("ready", flush=True)

@@ -456,8 +456,9 @@ def test_forked_child_draws_other_levels_than_its_parent():
 # ------------------------------------------------------ interrupts and fork
 
 INTERRUPTED_SCRIPT = """
-import json, re, sys
+import json, re, signal, sys
 import numpy as np, tamsel
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background parent may have ignored it
 data = np.random.default_rng(0).standard_normal((ROWS, 24))
 if KIND == "create":
     index = tamsel.PyHNSW(24, ef_construction=200, metric="euclidean")
