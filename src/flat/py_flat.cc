@@ -50,7 +50,7 @@ PyObject* insert(Flat& flat, const BoundArgs& args) {
   if (vector.size() != flat.dim()) {
     return PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", flat.dim(), vector.size());
   }
-  release_lock([&](Checkpoint&) { flat.insert(vector); });
+  core_work(vector.size(), [&](Checkpoint&) { flat.insert(vector); });
   Py_RETURN_NONE;
 }
 
@@ -80,7 +80,8 @@ PyObject* search(const Flat& flat, const BoundArgs& args) {
     return PyErr_Format(PyExc_ValueError, "Expected query of length %zu, got %zu", flat.dim(), query.size());
   }
   std::vector<FlatHit> hits;
-  const Status<FlatError> status = release_lock([&](Checkpoint&) { return flat.search(query, k, &hits); });
+  const Status<FlatError> status =
+      core_work(flat.size() * flat.dim(), [&](Checkpoint&) { return flat.search(query, k, &hits); });
   if (!status.ok()) return search_error(status.error());
   return hits_to_list(hits);
 }

@@ -66,6 +66,12 @@ bool build_hnsw(const BoundArgs& args, std::optional<HNSW>* index) {
   return true;
 }
 
+// About how many values a walk of the graph with beam `ef` reads.
+std::size_t walk_cost(const HNSW& index, std::uint32_t ef) {
+  constexpr std::size_t kVisitsPerBeamEntry = 32;
+  return std::min<std::size_t>(index.size(), std::size_t{ef} * kVisitsPerBeamEntry) * index.dim();
+}
+
 PyObject* length_error(std::size_t dim, std::size_t length) {
   return PyErr_Format(PyExc_ValueError, "Expected vector of length %zu, got %zu", dim, length);
 }
@@ -89,7 +95,7 @@ PyObject* insert(HNSW& index, const BoundArgs& args) {
     if (!index.schema()) return no_schema_error("metadata");
     if (!build_record(*pairs, *index.schema(), &record.emplace())) return Failed{};
   }
-  const Status<HNSWError> status = release_lock([&](Checkpoint&) {
+  const Status<HNSWError> status = core_work(walk_cost(index, index.ef_construction()), [&](Checkpoint&) {
     ThreadRandomLevels levels;
     return index.insert(vector, std::move(record), levels);
   });
@@ -145,8 +151,9 @@ PyObject* search(const HNSW& index, const BoundArgs& args) {
   std::optional<Filter> filter;
   if (!search_options(index, args, &k, &filter)) return nullptr;
   std::vector<Neighbor> results;
-  const Status<HNSWError> status = release_lock(
-      [&](Checkpoint&) { return index.search(query, k, filter ? &*filter : nullptr, &results); });
+  const Status<HNSWError> status = core_work(walk_cost(index, index.ef_search()), [&](Checkpoint&) {
+    return index.search(query, k, filter ? &*filter : nullptr, &results);
+  });
   if (!status.ok()) return search_error(status.error());
   return results_to_list(index, results);
 }

@@ -16,9 +16,15 @@
 //
 // keep_lock(work) is the same with the lock held throughout, for work that
 // reads a caller's buffer; its checkpoint still runs the signal handlers.
+//
+// core_work(cost, work) picks one by the work's size, counted in values
+// read: work smaller than kReleaseCost ends sooner than the lock changes
+// hands, and a thread that gives the lock up to a busy Python thread may
+// wait a whole switch interval to get it back, so it keeps the lock.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -86,6 +92,14 @@ template <class Work>
 decltype(auto) keep_lock(Work&& work) {
   SignalCheckpoint checkpoint(false);
   return work(static_cast<Checkpoint&>(checkpoint));
+}
+
+inline constexpr std::size_t kReleaseCost = 8192;
+
+template <class Work>
+decltype(auto) core_work(std::size_t cost, Work&& work) {
+  if (cost >= kReleaseCost) return release_lock(std::forward<Work>(work));
+  return keep_lock(std::forward<Work>(work));
 }
 
 }  // namespace tamsel::py

@@ -352,27 +352,33 @@ def test_threads_share_and_separate_indexes_without_losing_vectors():
         assert vector_set(v for _, v in hnsw.search([0.0, 0.0], M32)) == vector_set(mine)
 
 
-@pytest.mark.parametrize("make", [lambda: PyFlat(2, "inner_product"), lambda: PyHNSW(2, ef_search=M32, metric="euclidean")])
-def test_threads_meeting_in_core_work_wait_their_turn(make):
+@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+def test_threads_meeting_in_core_work_wait_their_turn(cls):
     # Plain lists convert without running Python code, so every meeting is
-    # with a call in core work: the later call waits, none fails.
-    index, writers, per_writer = make(), 2, 150
-    index.insert([-1.0, -1.0])
+    # with a call in core work (work this size is done without the lock):
+    # the later call waits, none fails.
+    dim, writers, per_writer = 64, 2, 150
+    index = PyFlat(dim, "inner_product") if cls is PyFlat else PyHNSW(dim, ef_search=M32, metric="euclidean")
+
+    def vector(t, i):
+        return [float(t), float(i)] + [0.0] * (dim - 2)
+
+    index.insert(vector(-1, -1))
     done, failures = threading.Event(), []
 
     def write(t):
         try:
             for i in range(0, per_writer, 3):
-                index.insert([float(t), float(i)])
-                index.create([[float(t), float(i + 1)], [float(t), float(i + 2)]])
+                index.insert(vector(t, i))
+                index.create([vector(t, i + 1), vector(t, i + 2)])
         except BaseException as error:  # noqa: BLE001 - reported from the main thread
             failures.append(error)
 
     def read():
         try:
             while not done.is_set():
-                assert index.search([1.0, 0.0], k=3)
-                assert all(index.search_many([[0.0, 1.0]] * 20, k=2))
+                assert index.search(vector(1, 0), k=3)
+                assert all(index.search_many([vector(0, 1)] * 20, k=2))
         except BaseException as error:  # noqa: BLE001 - reported from the main thread
             failures.append(error)
 
@@ -387,11 +393,11 @@ def test_threads_meeting_in_core_work_wait_their_turn(make):
         reader.join(timeout=120)
     assert not any(thread.is_alive() for thread in readers + workers)
     assert not failures, failures
-    every = [(-1.0, -1.0)] + [(float(t), float(i)) for t in range(writers) for i in range(per_writer)]
-    if isinstance(index, PyFlat):
-        assert vector_set(stored_vectors(index, 2)) == sorted(every)
+    every = sorted([tuple(vector(-1, -1))] + [tuple(vector(t, i)) for t in range(writers) for i in range(per_writer)])
+    if cls is PyFlat:
+        assert vector_set(stored_vectors(index, dim)) == every
     else:
-        assert vector_set(v for _, v in index.search([0.0, 0.0], M32)) == sorted(every)
+        assert vector_set(v for _, v in index.search(vector(0, 0), M32)) == every
 
 
 def test_each_thread_draws_its_own_levels():
