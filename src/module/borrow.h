@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "module/gate.h"
 #include "module/py_ref.h"
 
 namespace tamsel::py {
@@ -38,7 +39,9 @@ struct BorrowState {
   std::atomic<Py_ssize_t> flag{0};
   Py_ssize_t in_core = 0;            // holders in a core section
   Py_ssize_t exclusive_waiters = 0;  // threads waiting for an exclusive borrow
-  std::uint64_t generation = 0;      // fork generation of the fields above
+  // The fork generation of the fields above: a state made in a child is
+  // current there, whatever address it got.
+  std::uint64_t generation = fork_generation();
 };
 
 // One held borrow, on the holding thread's stack of borrows.
