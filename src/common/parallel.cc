@@ -46,6 +46,18 @@ bool run_parallel(std::size_t count, std::size_t chunk, std::size_t threads,
     return true;
   };
   std::vector<std::thread> helpers;
+  // Joined on every way out, also when the calling thread is being ended
+  // from inside the checkpoint.
+  struct JoinHelpers {
+    std::vector<std::thread>& helpers;
+    std::atomic<bool>& stop;
+    ~JoinHelpers() {
+      stop.store(true);
+      for (std::thread& helper : helpers) {
+        if (helper.joinable()) helper.join();
+      }
+    }
+  } join_helpers{helpers, stop};
   try {
     for (std::size_t t = 1; t < threads; ++t) {
       helpers.emplace_back([&] {
@@ -65,7 +77,7 @@ bool run_parallel(std::size_t count, std::size_t chunk, std::size_t threads,
     }
     if (!take_and_run()) break;
   }
-  for (std::thread& helper : helpers) helper.join();
+  for (std::thread& helper : helpers) helper.join();  // every chunk taken is done
   if (failure) std::rethrow_exception(failure);
   return !stopped;
 }

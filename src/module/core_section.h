@@ -23,6 +23,8 @@
 // wait a whole switch interval to get it back, so it keeps the lock.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <chrono>
 #include <cstddef>
 #include <exception>
@@ -66,6 +68,8 @@ decltype(auto) release_lock(Work&& work) {
   if constexpr (std::is_void_v<Result>) {
     try {
       work(static_cast<Checkpoint&>(checkpoint));
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended, past the interpreter: let it go
     } catch (...) {
       failure = std::current_exception();
     }
@@ -77,6 +81,8 @@ decltype(auto) release_lock(Work&& work) {
     std::optional<Result> result;
     try {
       result.emplace(work(static_cast<Checkpoint&>(checkpoint)));
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended, past the interpreter: let it go
     } catch (...) {
       failure = std::current_exception();
     }
