@@ -400,6 +400,25 @@ def test_threads_meeting_in_core_work_wait_their_turn(cls):
         assert vector_set(v for _, v in index.search(vector(0, 0), M32)) == every
 
 
+def test_daemon_threads_in_core_work_at_exit_end_quietly():
+    # The interpreter ends them as they take the lock back after core work.
+    script = """
+    import sys, threading, time
+    import numpy as np, tamsel
+    flat = tamsel.PyFlat(64)
+    flat.create(np.random.default_rng(0).standard_normal((20_000, 64)))
+    hnsw = tamsel.PyHNSW(64, metric="euclidean")
+    hnsw.create(np.random.default_rng(1).standard_normal((300, 64)))
+    q = [0.5] * 64
+    for call in (lambda: flat.search(q), lambda: flat.search_many([q] * 50), lambda: hnsw.search_many([q] * 50)):
+        threading.Thread(target=lambda call=call: [call() for _ in iter(int, 1)], daemon=True).start()
+    time.sleep(0.2)
+    """
+    for _ in range(3):
+        proc = run_python(script)
+        assert proc.returncode == 0, proc.stderr
+
+
 def test_each_thread_draws_its_own_levels():
     # With a beam of one the graph, and so the answers, follow the levels
     # drawn; threads whose generators produced the same sequence would build
