@@ -2,6 +2,7 @@
 
 #include "flat/py_flat.h"
 #include "hnsw/py_hnsw.h"
+#include "module/core_section.h"
 #include "persist/file.h"
 
 namespace tamsel::py {
@@ -53,11 +54,17 @@ template <class Index>
 PyObject* save_to_file(const Index& index, const BoundArgs& args) {
   PyRef path;
   if (!to_path(args[0], &path)) return argument_error("path");
-  const persist::KeepGoing keep_going = signal_check();
+  // Written without the interpreter lock: the index is only read, and the
+  // path stays alive in `path`.
+  const char* name = PyBytes_AS_STRING(path.get());
   persist::AtomicFile file;
-  PersistStatus status = file.open(PyBytes_AS_STRING(path.get()));
-  if (status.ok()) status = persist::save(index, file, keep_going);
-  if (status.ok()) status = file.commit();
+  const PersistStatus status = release_lock([&](Checkpoint& checkpoint) {
+    const persist::KeepGoing keep_going = [&] { return checkpoint.keep_going(); };
+    PersistStatus written = file.open(name);
+    if (written.ok()) written = persist::save(index, file, keep_going);
+    if (written.ok()) written = file.commit();
+    return written;
+  });
   if (!status.ok()) return raise_error(status.error(), args[0]);
   Py_RETURN_NONE;
 }
@@ -143,11 +150,16 @@ PyObject* save_index(const HNSW& index, const BoundArgs& args) { return save_to_
 PyObject* load_index(IndexClass index_class, const BoundArgs& args) {
   PyRef path;
   if (!to_path(args[0], &path)) return argument_error("path");
+  // Read without the interpreter lock: nothing Python sees exists yet.
+  const char* name = PyBytes_AS_STRING(path.get());
   persist::FileInput file;
   persist::LoadedIndex loaded;
-  const persist::KeepGoing keep_going = signal_check();
-  PersistStatus status = file.open(PyBytes_AS_STRING(path.get()));
-  if (status.ok()) status = persist::load(file, index_class, keep_going, &loaded);
+  const PersistStatus status = release_lock([&](Checkpoint& checkpoint) {
+    const persist::KeepGoing keep_going = [&] { return checkpoint.keep_going(); };
+    PersistStatus read = file.open(name);
+    if (read.ok()) read = persist::load(file, index_class, keep_going, &loaded);
+    return read;
+  });
   if (!status.ok()) return raise_error(status.error(), args[0]);
   return to_instance(std::move(loaded));
 }
