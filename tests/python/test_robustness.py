@@ -400,6 +400,7 @@ def test_threads_meeting_in_core_work_wait_their_turn(cls):
         assert vector_set(v for _, v in index.search(vector(0, 0), M32)) == every
 
 
+@pytest.mark.skipif(SANITIZED_BUILD, reason="the sanitizers report the thread library's forced unwind itself")
 def test_daemon_threads_in_core_work_at_exit_end_quietly():
     # The interpreter ends them as they take the lock back after core work.
     script = """
