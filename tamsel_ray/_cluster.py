@@ -89,6 +89,11 @@ class Shards:
             actor.ping.remote() if a is None else getattr(actor, method).remote(*a)
             for actor, a in zip(self.actors, args)
         ]
+        try:
+            return ray.get(refs)
+        except (rex.RayTaskError, *_LOST):
+            pass
+        # Something failed: look at each shard in turn to say which.
         results: list[Any] = []
         failure: BaseException | None = None
         for number, ref in enumerate(refs):

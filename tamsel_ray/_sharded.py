@@ -86,6 +86,11 @@ class Sharded:
         return len(self._shards)
 
     @property
+    def actors(self) -> list[Any]:
+        """The shards' Ray actor handles, in shard order."""
+        return list(self._shards.actors)
+
+    @property
     def shard_sizes(self) -> list[int]:
         """How many vectors each shard holds, in shard order."""
         return list(self._sizes)
