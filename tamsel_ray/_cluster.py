@@ -67,8 +67,9 @@ class Shards:
         # Never restart or retry: a restarted shard is an empty shard.
         options["max_restarts"] = 0
         options["max_task_retries"] = 0
-        remote = ray.remote(Shard).options(**options)
-        self.actors = [remote.remote(kind, dim, params) for _ in range(count)]
+        remote: Any = ray.remote(Shard)
+        remote = remote.options(**options)
+        self.actors: list[Any] = [remote.remote(kind, dim, params) for _ in range(count)]
         self.lost: ShardLostError | None = None
         # Serialises the changes made through this handle (ids, sizes).
         self.lock = threading.Lock()

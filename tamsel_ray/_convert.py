@@ -38,7 +38,8 @@ def number(x: Any) -> float:
 def vector(values: Any) -> list[float]:
     """One vector, as a list: Ray ships a short list faster than an array."""
     if isinstance(values, np.ndarray) and values.ndim == 1 and values.dtype.kind in _NUMERIC_KINDS:
-        return values.astype(np.float64).tolist()
+        plain: list[float] = values.astype(np.float64).tolist()
+        return plain
     return [number(x) for x in values]
 
 

@@ -29,7 +29,7 @@ def _replace_atomically(path: str, data: bytes) -> None:
     os.replace(tmp, path)
 
 
-def _read_ids(path: str) -> array.array:
+def _read_ids(path: str) -> array.array[int]:
     ids = array.array("q")
     with open(path, "rb") as f:
         data = f.read()
@@ -44,7 +44,7 @@ def _read_ids(path: str) -> array.array:
 class Shard:
     def __init__(self, kind: str, dim: int, params: dict[str, Any]) -> None:
         self.kind = kind
-        self.ids: array.array | None = array.array("q") if kind == _FLAT else None
+        self.ids: array.array[int] | None = array.array("q") if kind == _FLAT else None
         self.size = 0
         if kind == _FLAT:
             self.index: Any = tamsel.PyFlat(dim, params.get("metric"))
@@ -93,14 +93,16 @@ class Shard:
         if self.kind == _FLAT:
             # An empty shard of a non-empty index has nothing to offer.
             return self._flat_ids(self.index.search(query, k)) if self.size else []
-        return self.index.search(query, k, filter)
+        results: list[Any] = self.index.search(query, k, filter)
+        return results
 
     def search_many(self, queries: Any, k: int, filter: Any = None) -> list[list[Any]]:
         if self.kind == _FLAT:
             if not self.size:
                 return [[] for _ in range(len(queries))]
             return [self._flat_ids(r) for r in self.index.search_many(queries, k)]
-        return self.index.search_many(queries, k, filter)
+        batches: list[list[Any]] = self.index.search_many(queries, k, filter)
+        return batches
 
     def save(self, files: dict[str, str]) -> int:
         self.index.save(files["index"])

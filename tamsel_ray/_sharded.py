@@ -81,6 +81,11 @@ class Sharded:
         self._sizes = self._shards.call_all("ping")
 
     @property
+    def dim(self) -> int:
+        """The dimension given at construction."""
+        return self._dim
+
+    @property
     def shards(self) -> int:
         """The number of shards."""
         return len(self._shards)

@@ -63,12 +63,10 @@ class ShardedFlat(Sharded):
         return self
 
     @property
-    def dim(self) -> int:
-        return self._dim
-
-    @property
     def metric(self) -> str | None:
-        return self._params["metric"]
+        """The metric name given, or None."""
+        metric: str | None = self._params["metric"]
+        return metric
 
     def insert(self, vector: Any) -> None:
         """Inserts a vector of length ``dim``; its id is the number of vectors

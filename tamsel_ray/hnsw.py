@@ -85,10 +85,6 @@ class ShardedHNSW(Sharded):
         self._setup(dim, params)
         return self
 
-    @property
-    def dim(self) -> int:
-        return self._dim
-
     def _metadata(self, pairs: Any) -> Any:
         return _convert.metadata(pairs, self._schema)
 
