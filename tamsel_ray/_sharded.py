@@ -75,8 +75,10 @@ class Sharded:
     _sizes: list[int]
 
     def _start(self, shards: Any, actor_options: dict[str, Any] | None) -> None:
-        if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
-            raise ValueError(f"shards must be a positive int, got {shards!r}")
+        if isinstance(shards, bool) or not isinstance(shards, int):
+            raise TypeError(f"shards must be an int, not {type(shards).__name__}")
+        if shards < 1:
+            raise ValueError(f"shards must be at least 1, got {shards}")
         self._shards = Shards(shards, self._KIND, self._dim, self._params, actor_options)
         self._sizes = self._shards.call_all("ping")
 

@@ -48,11 +48,18 @@ class ShardedFlat(Sharded):
         self._dim = dim
         self._params = {"metric": metric}
         self._blank = functools.partial(tamsel.PyFlat, dim, metric)
-        self._probe = self._blank()
-        if dim:
-            # One vector, so that a valid search returns instead of failing
-            # with EmptyIndex: the probe checks arguments only.
-            self._probe.insert([0.0] * dim)
+        self._probe_index: tamsel.PyFlat | None = None
+
+    def _probe(self) -> tamsel.PyFlat:
+        """An index of the same parameters holding one vector, whose searches
+        check a search's arguments as the single index does once it holds
+        vectors. Built on first need: only an index that holds a vector of
+        this length can afford one."""
+        if self._probe_index is None:
+            probe = self._blank()
+            probe.insert([0.0] * self._dim)
+            self._probe_index = probe
+        return self._probe_index
 
     @classmethod
     def _restore(cls, dim: int, params: dict[str, Any]) -> Self:
@@ -109,10 +116,10 @@ class ShardedFlat(Sharded):
         """The ``k`` (default 1, and 0 counts as 1) best vectors as
         ``(id, distance)`` tuples, smallest metric value first, exactly as
         ``PyFlat.search`` ranks them."""
-        self._probe.search(query, k)
         if not sum(self._sizes):
             self._shards.call_all("ping")
-            return self._blank().search(query, k)  # raises EmptyIndex
+            return self._blank().search(query, k)  # what an empty PyFlat does: EmptyIndex
+        self._probe().search(query, k)
         q = _convert.vector(query)
         limit = _convert.count(k)
         lists = self._shards.call_all("search", q, limit)
@@ -121,10 +128,10 @@ class ShardedFlat(Sharded):
     def search_many(self, queries: Any, k: Any = None) -> list[list[tuple[int, float]]]:
         """``[self.search(q, k) for q in queries]``, with one call per shard
         for the whole batch."""
-        self._probe.search_many(queries, k)
         if not sum(self._sizes):
             self._shards.call_all("ping")
-            return self._blank().search_many(queries, k)
+            return self._blank().search_many(queries, k)  # what an empty PyFlat does
+        self._probe().search_many(queries, k)
         batch = _convert.matrix(queries, self._dim)
         if not len(batch):
             self._shards.call_all("ping")
