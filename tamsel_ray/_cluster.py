@@ -36,6 +36,8 @@ class ShardLostError(RuntimeError):
     more; load its last save to recover it.
     """
 
+    __module__ = "tamsel_ray"
+
     shard: int
 
     def __init__(self, message: str, shard: int = -1) -> None:
