@@ -1,6 +1,7 @@
 """tamsel_ray on a local Ray cluster: the sharded indexes against one index."""
 
 import math
+import time
 
 import pytest
 
@@ -200,7 +201,13 @@ def test_flat_lost_shard_raises_and_the_last_save_recovers(tmp_path):
         index.create(data[:150])
     sharded.save(tmp_path / "saved")
     sharded.insert(data[150])  # not in the save
-    ray.kill(sharded.actors[1])
+    victim = sharded.actors[1]
+    ray.kill(victim)
+    # The kill takes effect asynchronously: until then the shard answers whole.
+    with pytest.raises(ray.exceptions.RayActorError):
+        for _ in range(300):
+            ray.get(victim.ping.remote())
+            time.sleep(0.1)
     calls = [
         lambda: sharded.search(data[0], 5),
         lambda: sharded.search_many(data[:3], 5),
