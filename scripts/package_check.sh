@@ -51,7 +51,10 @@ if stub != (root / "tamsel.pyi").read_bytes():
     problems.append("wheel lacks tamsel-stubs/__init__.pyi, or it differs from tamsel.pyi")
 if f"{info}/licenses/LICENSE" not in names:
     problems.append("wheel lacks the LICENSE")
-other = sorted(n for n in names if n not in extensions and not n.startswith(("tamsel-stubs/", info + "/")))
+for needed in ["tamsel_ray/__init__.py", "tamsel_ray/py.typed"]:
+    if needed not in names:
+        problems.append(f"wheel lacks {needed}")
+other = sorted(n for n in names if n not in extensions and not n.startswith(("tamsel-stubs/", "tamsel_ray/", info + "/")))
 if other:
     problems.append(f"wheel holds unexpected files: {other}")
 
