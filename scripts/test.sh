@@ -5,7 +5,7 @@
 # benchmark in quick mode, and the packages built and installed afresh.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 need_debs libgtest-dev valgrind
-need_project demo,test
+need_project demo,test,ray
 
 SAN_BUILD="$ROOT/build/sanitize"
 cmake -S "$ROOT" -B "$SAN_BUILD" -G Ninja \
