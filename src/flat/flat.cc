@@ -1,11 +1,12 @@
 #include "flat/flat.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "common/panic.h"
-#include "flat/flat_selection.h"
 #include "metric/kernels.h"
 
 namespace tamsel {
@@ -22,126 +23,147 @@ const char* flat_error_name(FlatError error) {
 
 std::vector<double> Flat::vector(std::size_t id) const {
   std::vector<double> values(dim_);
-  const double* block = blocks_.data() + (id / kLanes) * kLanes * dim_;
-  for (std::size_t i = 0; i < dim_; ++i) values[i] = block[i * kLanes + id % kLanes];
+  const std::size_t block = id / kLanes, group = block / kGroupBlocks;
+  const double* data = group_data(group) + id % kLanes;
+  const std::size_t capacity = group_capacity(group);
+  for (std::size_t i = 0; i < dim_; ++i) {
+    values[i] = data[slabbed_offset(dim_, capacity, block % kGroupBlocks, i)];
+  }
   return values;
 }
 
 void Flat::copy_vectors(std::size_t first, std::size_t count, double* out) const {
   check_invariant(first <= size_ && count <= size_ - first, "copy of vectors that are not stored");
   for (std::size_t id = first; id < first + count; ++id, out += dim_) {
-    const double* block = blocks_.data() + (id / kLanes) * kLanes * dim_;
-    for (std::size_t i = 0; i < dim_; ++i) out[i] = block[i * kLanes + id % kLanes];
+    const std::size_t block = id / kLanes, group = block / kGroupBlocks;
+    const double* data = group_data(group) + id % kLanes;
+    const std::size_t capacity = group_capacity(group);
+    for (std::size_t i = 0; i < dim_; ++i) out[i] = data[slabbed_offset(dim_, capacity, block % kGroupBlocks, i)];
   }
+}
+
+std::size_t Flat::length_for(std::size_t vectors) const {
+  const std::size_t blocks = (vectors + kLanes - 1) / kLanes;
+  if (blocks == 0) return 0;
+  const std::size_t full_groups = (blocks - 1) / kGroupBlocks;
+  return (full_groups * kGroupBlocks + std::bit_ceil(blocks - full_groups * kGroupBlocks)) * kLanes * dim_;
 }
 
 void Flat::reserve(std::size_t count) {
   if (dim_ == 0) return;
-  blocks_.reserve((count + kLanes - 1) / kLanes * kLanes * dim_);
+  expected_ = std::max(expected_, count);
+  values_.reserve(length_for(count));
   if (kind_ == MetricKind::Cosine) norms_.reserve(count);
 }
 
-void Flat::insert(std::span<const double> values) {
+void Flat::grow_last_group(std::size_t capacity) {
+  const std::size_t old = last_capacity_;
+  const std::size_t base = (group_count_ - 1) * kGroupBlocks * kLanes * dim_;
+  values_.resize(base + capacity * kLanes * dim_, 0.0);
+  double* group = values_.data() + base;
+  // Later slabs move further, so moving the last first overwrites nothing
+  // still to be moved; the room each slab gains is cleared.
+  for (std::size_t slab = (dim_ - 1) / kCheckpoint + 1; slab-- > 0;) {
+    const std::size_t width = slab_width(dim_, slab);
+    double* from = group + slabbed_offset(dim_, old, 0, slab * kCheckpoint);
+    double* to = group + slabbed_offset(dim_, capacity, 0, slab * kCheckpoint);
+    std::memmove(to, from, old * kLanes * width * sizeof(double));
+    std::fill(to + old * kLanes * width, to + capacity * kLanes * width, 0.0);
+  }
+  last_capacity_ = capacity;
+}
+
+void Flat::append(std::span<const double> values, std::size_t coming) {
   check_invariant(values.size() == dim_, "flat insert of a vector whose length is not the index dimension");
   if (dim_ == 0) return;  // an empty vector stores nothing
-  if (size_ % kLanes == 0) blocks_.resize(blocks_.size() + kLanes * dim_, 0.0);
+  const std::size_t block = size_ / kLanes, in_group = block % kGroupBlocks;
+  if (size_ % kLanes == 0) {
+    // Room for the blocks still coming (in this call, or as reserved),
+    // rounded up to a power of two.
+    coming = std::max(coming, expected_ > size_ ? expected_ - size_ : 0);
+    const std::size_t wanted =
+        std::min(kGroupBlocks, std::bit_ceil(in_group + (coming + kLanes - 1) / kLanes));
+    if (in_group == 0) {
+      values_.resize(block * kLanes * dim_ + wanted * kLanes * dim_, 0.0);
+      ++group_count_;
+      last_capacity_ = wanted;
+    } else if (in_group == last_capacity_) {
+      grow_last_group(std::max(wanted, std::min(kGroupBlocks, 2 * last_capacity_)));
+    }
+  }
   if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(values));
-  double* block = blocks_.data() + (size_ / kLanes) * kLanes * dim_;
-  for (std::size_t i = 0; i < dim_; ++i) block[i * kLanes + size_ % kLanes] = values[i];
+  double* data = values_.data() + (group_count_ - 1) * kGroupBlocks * kLanes * dim_ + size_ % kLanes;
+  for (std::size_t i = 0; i < dim_; ++i) data[slabbed_offset(dim_, last_capacity_, in_group, i)] = values[i];
   ++size_;
 }
 
 Status<FlatError> Flat::create(const VectorBatch& batch) {
-  NoCheckpoint never;
-  bool completed;
-  return create(batch, never, &completed);
-}
-
-void Flat::truncate(std::size_t size) {
-  if (size >= size_) return;
-  blocks_.resize((size + kLanes - 1) / kLanes * kLanes * dim_);
-  if (size % kLanes != 0) {  // the lanes past `size` of the last block back to 0.0, as insert found them
-    double* block = blocks_.data() + (size / kLanes) * kLanes * dim_;
-    for (std::size_t i = 0; i < dim_; ++i) {
-      for (std::size_t l = size % kLanes; l < kLanes; ++l) block[i * kLanes + l] = 0.0;
-    }
-  }
-  if (kind_ == MetricKind::Cosine) norms_.resize(size);
-  size_ = size;
-}
-
-Status<FlatError> Flat::create(const VectorBatch& batch, Checkpoint& checkpoint, bool* completed) {
-  *completed = true;
   if (batch.empty()) return FlatError::EmptyVectors;
   check_invariant(batch.first_row_not_of_length(dim_) == batch.size(),
                   "flat create of a vector whose length is not the index dimension");
   if (dim_ == 0) return Status<FlatError>::Ok();  // empty vectors store nothing, however many
-  const std::size_t blocks_after = (size_ + batch.size() + kLanes - 1) / kLanes;
-  blocks_.reserve(blocks_after * kLanes * dim_);
+  values_.reserve(length_for(size_ + batch.size()));
   if (kind_ == MetricKind::Cosine) norms_.reserve(size_ + batch.size());
-  const std::size_t size_before = size_;
-  constexpr std::size_t kRowsPerLook = 1024;
-  for (std::size_t row = 0; row < batch.size(); ++row) {
-    if (row % kRowsPerLook == 0 && !checkpoint.keep_going()) {
-      truncate(size_before);
-      *completed = false;
-      return Status<FlatError>::Ok();
-    }
-    insert(batch[row]);
-  }
+  for (std::size_t row = 0; row < batch.size(); ++row) append(batch[row], batch.size() - row);
   return Status<FlatError>::Ok();
 }
 
-void Flat::score_block(std::span<const double> query, double query_squared_norm, std::size_t block, double bound,
-                       double* values) const {
-  const double* data = blocks_.data() + block * kLanes * dim_;
+void Flat::score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group,
+                        std::size_t first, std::size_t count, double bound, double* values) const {
+  const double* data = group_data(group);
+  const std::size_t capacity = group_capacity(group);
   const BatchKernels& kernels = batch_kernels();
   switch (kind_) {
     case MetricKind::Euclidean:
-      kernels.euclidean_interleaved(query.data(), dim_, data, bound, values);
+      kernels.euclidean_slabbed(query.data(), dim_, data, capacity, first, count, bound, values);
       return;
     case MetricKind::Dot:
-      kernels.dot_interleaved(query.data(), dim_, data, values);
+      kernels.dot_slabbed(query.data(), dim_, data, capacity, first, count, values);
       return;
     case MetricKind::Cosine: {
-      kernels.dot_interleaved(query.data(), dim_, data, values);
-      const std::size_t first = block * kLanes;
-      for (std::size_t l = 0; l < kLanes && first + l < size_; ++l) {
-        values[l] = cosine_from_parts(values[l], query_squared_norm, norms_[first + l]);
+      kernels.dot_slabbed(query.data(), dim_, data, capacity, first, count, values);
+      const std::size_t first_id = (group * kGroupBlocks + first) * kLanes;
+      for (std::size_t i = 0; i < count * kLanes && first_id + i < size_; ++i) {
+        values[i] = cosine_from_parts(values[i], query_squared_norm, norms_[first_id + i]);
       }
       return;
     }
-    case MetricKind::Other:
-      for (std::size_t l = 0; l < kLanes && block * kLanes + l < size_; ++l) {
-        values[l] = metric_(query, vector(block * kLanes + l));
+    case MetricKind::Other: {
+      const std::size_t first_id = (group * kGroupBlocks + first) * kLanes;
+      for (std::size_t i = 0; i < count * kLanes && first_id + i < size_; ++i) {
+        values[i] = metric_(query, vector(first_id + i));
       }
       return;
+    }
   }
 }
 
-Flat::Query Flat::prepare(std::span<const double> query) const {
-  return Query{query, kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0};
-}
+namespace {
 
-void Flat::score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
-                        double* values) const {
-  if (kind_ == MetricKind::Euclidean) {
-    batch_kernels().euclidean_blocks(query.values.data(), dim_, blocks_.data() + first_block * kLanes * dim_, count,
-                                     bound, values);
-    return;
-  }
-  for (std::size_t b = 0; b < count; ++b) {
-    score_block(query.values, query.squared_norm, first_block + b, std::numeric_limits<double>::quiet_NaN(),
-                values + b * kLanes);
-  }
-}
+// Heap order that keeps the worst of the selected pairs on top.
+bool hit_ranks_before(const FlatHit& x, const FlatHit& y) { return pair_ranks_before(x.value, x.id, y.value, y.id); }
+
+}  // namespace
 
 Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const {
   if (size_ == 0) return FlatError::EmptyIndex;
+  // The ranking is a total order, so keeping the best `wanted` pairs in a
+  // bounded heap selects exactly what ranking all of them would.
   const std::size_t wanted = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), size_);
-  FlatSelection selection(wanted, hits);
-  const Query prepared = prepare(query);
-  const std::size_t blocks = block_count();
+  hits->clear();
+  hits->reserve(wanted);
+  const auto offer = [&](const FlatHit& hit) {
+    if (hits->size() < wanted) {
+      hits->push_back(hit);
+      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+    } else if (hit_ranks_before(hit, hits->front())) {
+      std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
+      hits->back() = hit;
+      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
+    }
+  };
+  const double query_squared_norm = kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0;
+  const std::size_t blocks = (size_ + kLanes - 1) / kLanes;
   // Blocks are scored a run at a time against the heap as it stood when the
   // run began, and offered in identifier order. Once the heap is full a later
   // vector enters only if its value ranks strictly before the worst kept (it
@@ -149,17 +171,23 @@ Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, s
   // below that value is left early; its vectors score +infinity, which
   // enters no full heap.
   // Runs start short, so that the heap fills and the bound tightens early,
-  // and lengthen as the bound settles.
-  constexpr std::size_t kRunBlocks = 64;
+  // and lengthen as the bound settles; none crosses a group's end.
+  constexpr std::size_t kRunBlocks = kGroupBlocks;
   double values[kRunBlocks * kLanes];
   std::size_t run_blocks = std::min(kRunBlocks, wanted / kLanes + 1);
-  for (std::size_t first_block = 0; first_block < blocks; first_block += run_blocks, run_blocks = std::min(kRunBlocks, 2 * run_blocks)) {
-    const std::size_t run = std::min(run_blocks, blocks - first_block);
-    score_blocks(prepared, first_block, run, selection.bound(), values);
-    const std::size_t first = first_block * kLanes;
-    selection.offer(first, values, std::min(run * kLanes, size_ - first));
+  for (std::size_t group = 0; group < group_count_; ++group) {
+    const std::size_t group_blocks = std::min(kGroupBlocks, blocks - group * kGroupBlocks);
+    for (std::size_t first = 0; first < group_blocks; first += run_blocks, run_blocks = std::min(kRunBlocks, 2 * run_blocks)) {
+      const std::size_t run = std::min(run_blocks, group_blocks - first);
+      const double bound = kind_ == MetricKind::Euclidean && hits->size() == wanted
+                               ? hits->front().value
+                               : std::numeric_limits<double>::quiet_NaN();
+      score_blocks(query, query_squared_norm, group, first, run, bound, values);
+      const std::size_t first_id = (group * kGroupBlocks + first) * kLanes;
+      for (std::size_t i = 0; i < run * kLanes && first_id + i < size_; ++i) offer(FlatHit{first_id + i, values[i]});
+    }
   }
-  selection.finish();
+  std::sort_heap(hits->begin(), hits->end(), hit_ranks_before);
   return Status<FlatError>::Ok();
 }
 

@@ -6,14 +6,16 @@
 // guarantee that every vector and query they pass has exactly `dim` values;
 // the Python layer checks that before calling in.
 //
-// Vectors are stored in blocks of kLanes interleaved by component, the layout
-// the batched kernels read without shuffling; a search streams through the
-// blocks once and keeps the best pairs in a bounded heap. A batch of queries
-// (flat_batch.h) streams through them once per tile of queries, through the
-// scoring interface below.
+// Vectors are stored in blocks of kLanes interleaved by component, the blocks
+// in slabbed groups of kGroupBlocks (see metric/kernels.h): the first
+// kCheckpoint components of a group's blocks together, then the next, so a
+// search that leaves a block early never fetches the rest of it. Every group
+// but the last has room for kGroupBlocks blocks; the last grows by doubling.
+// A search streams through the groups once and keeps the best pairs in a
+// bounded heap.
 //
-// Thread-safety: const members are safe to call from any number of threads
-// at once; a non-const member needs the index to itself.
+// Thread safety: the const members are safe for concurrent readers; insert
+// and create need exclusive access.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +23,6 @@
 #include <span>
 #include <vector>
 
-#include "common/checkpoint.h"
 #include "common/huge_page_allocator.h"
 #include "common/status.h"
 #include "common/vector_batch.h"
@@ -59,50 +60,47 @@ class Flat {
   void reserve(std::size_t count);
 
   // Appends one vector of exactly `dim` values.
-  void insert(std::span<const double> values);
+  void insert(std::span<const double> values) { append(values, 1); }
 
   // Appends every vector of the batch in order; EmptyVectors for an empty
-  // batch, which leaves the index unchanged. When the checkpoint says stop,
-  // nothing of the batch stays stored and the result is Ok with
-  // *completed false.
+  // batch, which leaves the index unchanged.
   Status<FlatError> create(const VectorBatch& batch);
-  Status<FlatError> create(const VectorBatch& batch, Checkpoint& checkpoint, bool* completed);
 
   // The max(k, 1) best (identifier, value) pairs in the distance order on
   // pairs, or all of them when fewer are stored; EmptyIndex when nothing is
   // stored. The query is the metric's first argument.
   Status<FlatError> search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const;
 
-  // The scoring interface: a query prepared once, then scored against runs
-  // of consecutive blocks. Block b holds identifiers b*kLanes onwards; the
-  // values of lanes past size() are meaningless. With a Euclidean metric a
-  // block whose every lane has a distance >= bound may report +infinity for
-  // all of them (NaN: no bound); every other value is exact.
-  struct Query {
-    std::span<const double> values;
-    double squared_norm;  // for the cosine only
-  };
-  Query prepare(std::span<const double> query) const;
-  std::size_t block_count() const { return (size_ + kLanes - 1) / kLanes; }
-  void score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
-                    double* values) const;
-
   // Bytes held for the stored vectors.
-  std::size_t memory_bytes() const { return (blocks_.capacity() + norms_.capacity()) * sizeof(double); }
+  std::size_t memory_bytes() const { return (values_.capacity() + norms_.capacity()) * sizeof(double); }
+
+  static constexpr std::size_t kGroupBlocks = 64;
 
  private:
-  // Scores the vectors of one block into values[0 .. kLanes).
-  void score_block(std::span<const double> query, double query_squared_norm, std::size_t block, double bound,
-                   double* values) const;
-  // Drops every vector from `size` on.
-  void truncate(std::size_t size);
+  // Appends one vector, knowing that `coming` vectors (this one included)
+  // are being appended, so that a group can be given its room at once.
+  void append(std::span<const double> values, std::size_t coming);
+  // The length of values_ that holds `vectors` vectors appended in one go.
+  std::size_t length_for(std::size_t vectors) const;
+  // Gives the last group room for `capacity` blocks, moving its slabs apart.
+  void grow_last_group(std::size_t capacity);
+  std::size_t group_capacity(std::size_t group) const {
+    return group + 1 == group_count_ ? last_capacity_ : kGroupBlocks;
+  }
+  const double* group_data(std::size_t group) const { return values_.data() + group * kGroupBlocks * kLanes * dim_; }
+  // Scores blocks first .. first+count-1 of a group into values.
+  void score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group, std::size_t first,
+                    std::size_t count, double bound, double* values) const;
 
-  std::vector<double, HugePageAllocator<double>> blocks_;  // block b holds vectors b*kLanes .. b*kLanes+kLanes-1
+  std::vector<double, HugePageAllocator<double>> values_;  // the groups, one after another
   std::vector<double> norms_;   // squared norms, kept for the cosine only
   MetricFn metric_;
   MetricKind kind_;
   std::size_t dim_;
   std::size_t size_ = 0;
+  std::size_t group_count_ = 0;
+  std::size_t expected_ = 0;  // vectors announced by reserve()
+  std::size_t last_capacity_ = 0;  // in blocks
 };
 
 }  // namespace tamsel

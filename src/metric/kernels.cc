@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -75,12 +75,81 @@ void dot_gathered_portable(const double* query, std::size_t n, const double* con
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
-// One block after another; every variant agrees on the checkpoints, so
-// they agree on which blocks are left early.
-template <void (*interleaved)(const double*, std::size_t, const double*, double, double*)>
-void euclidean_blocks_one_by_one(const double* query, std::size_t dim, const double* blocks, std::size_t block_count,
-                                 double bound, double* out) {
-  for (std::size_t b = 0; b < block_count; ++b) interleaved(query, dim, blocks + b * kLanes * dim, bound, out + b * kLanes);
+// The slabbed scans, shared by every variant: `add` adds one slab's terms
+// for the listed blocks (block b's part at base + b * kLanes * w, its sums
+// at sums + b * kLanes). Blocks are taken kChunk at a time, their running
+// sums kept in `out`.
+using SlabAdd = void (*)(const double* q, std::size_t w, const double* base, const std::uint32_t* live,
+                         std::size_t n, double* sums);
+constexpr std::size_t kChunk = 64;
+
+template <SlabAdd add, bool (*hopeless)(const double*, double)>
+void euclidean_slabbed_with(const double* query, std::size_t dim, const double* group, std::size_t capacity,
+                            std::size_t first, std::size_t count, double bound, double* out) {
+  std::uint32_t live[kChunk];
+  for (std::size_t start = 0; start < count; start += kChunk) {
+    const std::size_t n = std::min(kChunk, count - start);
+    double* sums = out + start * kLanes;
+    std::fill(sums, sums + n * kLanes, 0.0);
+    std::size_t live_count = n;
+    for (std::size_t b = 0; b < n; ++b) live[b] = static_cast<std::uint32_t>(b);
+    for (std::size_t slab = 0; slab * kCheckpoint < dim; ++slab) {
+      const std::size_t w = slab_width(dim, slab);
+      add(query + slab * kCheckpoint, w, group + slabbed_offset(dim, capacity, first + start, slab * kCheckpoint),
+          live, live_count, sums);
+      if ((slab + 1) * kCheckpoint >= dim) break;
+      // A checkpoint: the blocks whose lanes all reached the bound are left.
+      std::size_t kept = 0;
+      for (std::size_t j = 0; j < live_count; ++j) {
+        double* lane_sums = sums + live[j] * kLanes;
+        if (hopeless(lane_sums, bound)) {
+          fill_infinity(lane_sums);
+        } else {
+          live[kept++] = live[j];
+        }
+      }
+      live_count = kept;
+    }
+    for (std::size_t j = 0; j < live_count; ++j) {
+      double* lane_sums = sums + live[j] * kLanes;
+      for (std::size_t l = 0; l < kLanes; ++l) lane_sums[l] = std::sqrt(lane_sums[l]);
+    }
+  }
+}
+
+template <SlabAdd add>
+void dot_slabbed_with(const double* query, std::size_t dim, const double* group, std::size_t capacity,
+                      std::size_t first, std::size_t count, double* out) {
+  std::uint32_t all[kChunk];
+  for (std::size_t b = 0; b < kChunk; ++b) all[b] = static_cast<std::uint32_t>(b);
+  for (std::size_t start = 0; start < count; start += kChunk) {
+    const std::size_t n = std::min(kChunk, count - start);
+    double* sums = out + start * kLanes;
+    std::fill(sums, sums + n * kLanes, 0.0);
+    for (std::size_t slab = 0; slab * kCheckpoint < dim; ++slab) {
+      add(query + slab * kCheckpoint, slab_width(dim, slab),
+          group + slabbed_offset(dim, capacity, first + start, slab * kCheckpoint), all, n, sums);
+    }
+  }
+}
+
+template <bool kSquares>
+void add_slab_portable(const double* q, std::size_t w, const double* base, const std::uint32_t* live, std::size_t n,
+                       double* sums) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* data = base + live[j] * kLanes * w;
+    double* s = sums + live[j] * kLanes;
+    for (std::size_t i = 0; i < w; ++i) {
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        if constexpr (kSquares) {
+          const double diff = q[i] - data[i * kLanes + l];
+          s[l] += diff * diff;
+        } else {
+          s[l] += q[i] * data[i * kLanes + l];
+        }
+      }
+    }
+  }
 }
 
 constexpr BatchKernels kPortable{"portable",
@@ -88,7 +157,8 @@ constexpr BatchKernels kPortable{"portable",
                                  dot_interleaved_portable,
                                  euclidean_gathered_portable,
                                  dot_gathered_portable,
-                                 euclidean_blocks_one_by_one<euclidean_interleaved_portable>};
+                                 euclidean_slabbed_with<add_slab_portable<true>, all_at_least>,
+                                 dot_slabbed_with<add_slab_portable<false>>};
 
 // ---------------------------------------------------------------------------
 // AVX2: two 4-lane registers per batch. Gathered lanes are loaded four
@@ -209,12 +279,35 @@ TAMSEL_AVX2 void dot_gathered_avx2(const double* query, std::size_t n, const dou
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
+template <bool kSquares>
+TAMSEL_AVX2 void add_slab_avx2(const double* q, std::size_t w, const double* base, const std::uint32_t* live,
+                               std::size_t n, double* sums) {
+  constexpr auto step = kSquares ? add_square : add_product;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* data = base + live[j] * kLanes * w;
+    double* s = sums + live[j] * kLanes;
+    __m256d low = _mm256_loadu_pd(s), high = _mm256_loadu_pd(s + 4);
+    for (std::size_t i = 0; i < w; ++i) {
+      const __m256d qi = _mm256_broadcast_sd(q + i);
+      low = step(low, qi, _mm256_loadu_pd(data + i * kLanes));
+      high = step(high, qi, _mm256_loadu_pd(data + i * kLanes + 4));
+    }
+    _mm256_storeu_pd(s, low);
+    _mm256_storeu_pd(s + 4, high);
+  }
+}
+
+TAMSEL_AVX2 bool hopeless_avx2(const double* sums, double bound) {
+  return all_at_least_avx2(_mm256_loadu_pd(sums), _mm256_loadu_pd(sums + 4), bound);
+}
+
 constexpr BatchKernels kAvx2{"avx2",
                              euclidean_interleaved_avx2,
                              dot_interleaved_avx2,
                              euclidean_gathered_avx2,
                              dot_gathered_avx2,
-                             euclidean_blocks_one_by_one<euclidean_interleaved_avx2>};
+                             euclidean_slabbed_with<add_slab_avx2<true>, hopeless_avx2>,
+                             dot_slabbed_with<add_slab_avx2<false>>};
 
 // ---------------------------------------------------------------------------
 // AVX-512: one 8-lane register per interleaved batch. Gathered batches use
@@ -250,61 +343,55 @@ TAMSEL_AVX512 void dot_interleaved_avx512(const double* query, std::size_t n, co
   _mm512_storeu_pd(out, sum);
 }
 
-// Four blocks in flight, each at its own component, advancing a checkpoint's
-// worth of components at a time. A block that finishes, or whose lanes all
-// reach the bound, makes room for the next block of the run.
-TAMSEL_AVX512 void euclidean_blocks_avx512(const double* query, std::size_t dim, const double* blocks,
-                                           std::size_t block_count, double bound, double* out) {
-  constexpr int kSlots = 4;
-  alignas(64) static const double kZeros[kCheckpoint * kLanes] = {};
-  const __m512d limit = _mm512_set1_pd(bound);
-  std::size_t block[kSlots] = {}, component[kSlots] = {};
-  bool live[kSlots];
-  __m512d sum[kSlots];
-  std::size_t next = 0;
-  for (int s = 0; s < kSlots; ++s) {
-    live[s] = next < block_count;
-    block[s] = next++;
-    sum[s] = _mm512_setzero_pd();
+template <bool kSquares>
+TAMSEL_AVX512 inline __m512d step_avx512(__m512d sum, __m512d q, __m512d x) {
+  if constexpr (kSquares) {
+    const __m512d diff = _mm512_sub_pd(q, x);
+    return _mm512_add_pd(sum, _mm512_mul_pd(diff, diff));
+  } else {
+    return _mm512_add_pd(sum, _mm512_mul_pd(q, x));
   }
-  while (live[0] || live[1] || live[2] || live[3]) {
-    // A dead slot reads zeros, so the step below needs no branch.
-    std::size_t length = kCheckpoint;
-    const double* data[kSlots];
-    const double* q[kSlots];
-    for (int s = 0; s < kSlots; ++s) {
-      if (live[s]) {
-        // Never past a slot's next checkpoint, so every slot stops at each.
-        length = std::min({length, dim - component[s], kCheckpoint - component[s] % kCheckpoint});
-        data[s] = blocks + block[s] * kLanes * dim + component[s] * kLanes;
-        q[s] = query + component[s];
-      } else {
-        data[s] = kZeros;
-        q[s] = kZeros;
-      }
+}
+
+// Four blocks side by side, so that their sums' latencies overlap.
+template <bool kSquares>
+TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const double* base, const std::uint32_t* live,
+                                   std::size_t n, double* sums) {
+  const std::size_t stride = kLanes * w;
+  std::size_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const double* d0 = base + live[j] * stride;
+    const double* d1 = base + live[j + 1] * stride;
+    const double* d2 = base + live[j + 2] * stride;
+    const double* d3 = base + live[j + 3] * stride;
+    double* s0 = sums + live[j] * kLanes;
+    double* s1 = sums + live[j + 1] * kLanes;
+    double* s2 = sums + live[j + 2] * kLanes;
+    double* s3 = sums + live[j + 3] * kLanes;
+    __m512d a0 = _mm512_loadu_pd(s0), a1 = _mm512_loadu_pd(s1), a2 = _mm512_loadu_pd(s2), a3 = _mm512_loadu_pd(s3);
+    for (std::size_t i = 0; i < w; ++i) {
+      const __m512d qi = _mm512_set1_pd(q[i]);
+      a0 = step_avx512<kSquares>(a0, qi, _mm512_loadu_pd(d0 + i * kLanes));
+      a1 = step_avx512<kSquares>(a1, qi, _mm512_loadu_pd(d1 + i * kLanes));
+      a2 = step_avx512<kSquares>(a2, qi, _mm512_loadu_pd(d2 + i * kLanes));
+      a3 = step_avx512<kSquares>(a3, qi, _mm512_loadu_pd(d3 + i * kLanes));
     }
-    for (std::size_t i = 0; i < length; ++i) {
-      for (int s = 0; s < kSlots; ++s) {
-        const __m512d diff = _mm512_sub_pd(_mm512_set1_pd(q[s][i]), _mm512_loadu_pd(data[s] + i * kLanes));
-        sum[s] = _mm512_add_pd(sum[s], _mm512_mul_pd(diff, diff));
-      }
-    }
-    for (int s = 0; s < kSlots; ++s) {
-      if (!live[s]) continue;
-      component[s] += length;
-      const bool done = component[s] == dim;
-      // Checkpoints fall every kCheckpoint components, as in the other kernels.
-      const bool hopeless = !done && component[s] % kCheckpoint == 0 &&
-                            _mm512_cmp_pd_mask(_mm512_sqrt_pd(sum[s]), limit, _CMP_GE_OQ) == 0xFF;
-      if (!done && !hopeless) continue;
-      _mm512_storeu_pd(out + block[s] * kLanes,
-                       done ? _mm512_sqrt_pd(sum[s]) : _mm512_set1_pd(std::numeric_limits<double>::infinity()));
-      live[s] = next < block_count;
-      block[s] = next++;
-      component[s] = 0;
-      sum[s] = _mm512_setzero_pd();
-    }
+    _mm512_storeu_pd(s0, a0);
+    _mm512_storeu_pd(s1, a1);
+    _mm512_storeu_pd(s2, a2);
+    _mm512_storeu_pd(s3, a3);
   }
+  for (; j < n; ++j) {
+    const double* data = base + live[j] * stride;
+    double* s = sums + live[j] * kLanes;
+    __m512d a = _mm512_loadu_pd(s);
+    for (std::size_t i = 0; i < w; ++i) a = step_avx512<kSquares>(a, _mm512_set1_pd(q[i]), _mm512_loadu_pd(data + i * kLanes));
+    _mm512_storeu_pd(s, a);
+  }
+}
+
+TAMSEL_AVX512 bool hopeless_avx512(const double* sums, double bound) {
+  return _mm512_cmp_pd_mask(_mm512_sqrt_pd(_mm512_loadu_pd(sums)), _mm512_set1_pd(bound), _CMP_GE_OQ) == 0xFF;
 }
 
 #pragma GCC diagnostic pop
@@ -314,7 +401,8 @@ constexpr BatchKernels kAvx512{"avx512",
                                dot_interleaved_avx512,
                                euclidean_gathered_avx2,
                                dot_gathered_avx2,
-                               euclidean_blocks_avx512};
+                               euclidean_slabbed_with<add_slab_avx512<true>, hopeless_avx512>,
+                               dot_slabbed_with<add_slab_avx512<false>>};
 
 std::vector<const BatchKernels*> detect_supported() {
   std::vector<const BatchKernels*> supported{&kPortable};

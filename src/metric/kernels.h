@@ -11,6 +11,7 @@
 // decreases and the square root is monotone. A NaN bound never abandons.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 
@@ -18,6 +19,24 @@ namespace tamsel {
 
 inline constexpr std::size_t kLanes = 8;
 inline constexpr std::size_t kCheckpoint = 16;
+
+// Slabbed groups, the layout the exhaustive index stores its vectors in. A
+// group has room for `capacity` blocks of kLanes vectors of `dim` components.
+// The components are cut into slabs of kCheckpoint (the last may be
+// narrower); slab s of every block of the group is stored together, block
+// after block, and within a block interleaved by component. A scan that
+// abandons a block at a checkpoint therefore never has the rest of its
+// components fetched from memory.
+inline std::size_t slab_width(std::size_t dim, std::size_t slab) {
+  return std::min(kCheckpoint, dim - slab * kCheckpoint);
+}
+
+// Where component `component` of lane 0 of block `block` sits in its group.
+inline std::size_t slabbed_offset(std::size_t dim, std::size_t capacity, std::size_t block, std::size_t component) {
+  const std::size_t slab = component / kCheckpoint;
+  return slab * capacity * kLanes * kCheckpoint + block * kLanes * slab_width(dim, slab) +
+         component % kCheckpoint * kLanes;
+}
 
 struct BatchKernels {
   const char* name;
@@ -30,13 +49,15 @@ struct BatchKernels {
   void (*euclidean_gathered)(const double* query, std::size_t n, const double* const* vectors, double bound,
                              double* out);
   void (*dot_gathered)(const double* query, std::size_t n, const double* const* vectors, double* out);
-  // Whole Euclidean distances of `block_count` consecutive interleaved
-  // blocks of `dim` components each (block b at blocks + b * kLanes * dim)
-  // into out[b * kLanes + l], with the same early exit as
-  // euclidean_interleaved block by block. Several blocks advance side by
-  // side, so that their sums' latencies overlap.
-  void (*euclidean_blocks)(const double* query, std::size_t dim, const double* blocks, std::size_t block_count,
-                           double bound, double* out);
+  // Whole distances of blocks first .. first+count-1 of a slabbed group
+  // into out[b * kLanes + l] for the b-th of them. The Euclidean one exits
+  // early exactly as euclidean_interleaved does block by block. They go
+  // through the group a slab at a time, so that each slab is read as one
+  // stream and the abandoned blocks' later slabs are skipped.
+  void (*euclidean_slabbed)(const double* query, std::size_t dim, const double* group, std::size_t capacity,
+                            std::size_t first, std::size_t count, double bound, double* out);
+  void (*dot_slabbed)(const double* query, std::size_t dim, const double* group, std::size_t capacity,
+                      std::size_t first, std::size_t count, double* out);
 };
 
 // The fastest kernels this processor supports, chosen once.

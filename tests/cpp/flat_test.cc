@@ -113,6 +113,63 @@ TEST(Flat, BoundedSelectionMatchesFullRanking) {
   }
 }
 
+// Many groups and slabs, filled by single inserts and batches of every
+// size: every vector reads back bit for bit, and the answers are those of
+// the scalar metric over the vectors as given.
+TEST(Flat, SlabbedGroupsKeepVectorsAndAnswers) {
+  std::mt19937_64 rng(12);
+  std::normal_distribution<double> normal;
+  for (MetricFn metric : {euclidean_distance, dot_product, cosine_similarity}) {
+    for (std::size_t dim : {1u, 15u, 16u, 17u, 40u}) {
+      const bool specials = dim == 17;
+      auto vectors = testing::awkward_vectors(rng, 1100 + rng() % 200, dim, specials);
+      if (dim != 16) {  // smooth values too, so that bounds tighten and blocks are left early
+        for (auto& v : vectors) {
+          for (double& x : v) x = rng() % 64 == 0 ? x : normal(rng);
+        }
+      }
+      Flat flat(dim, metric);
+      for (std::size_t row = 0; row < vectors.size();) {
+        const std::size_t take = std::min<std::size_t>(vectors.size() - row, rng() % 3 == 0 ? 1 : rng() % 700);
+        VectorBatch batch;
+        for (std::size_t r = row; r < row + take; ++r) {
+          for (double x : vectors[r]) batch.push_value(x);
+          batch.end_row();
+        }
+        if (take == 1) {
+          flat.insert(vectors[row]);
+        } else if (take > 1) {
+          ASSERT_TRUE(flat.create(batch).ok());
+        }
+        row += take;
+      }
+      ASSERT_EQ(flat.size(), vectors.size());
+      for (std::size_t id = 0; id < vectors.size(); ++id) {
+        const auto back = flat.vector(id);
+        for (std::size_t i = 0; i < dim; ++i) ASSERT_TRUE(same_double(back[i], vectors[id][i])) << id << " " << i;
+      }
+      for (int q = 0; q < 4; ++q) {
+        auto query = q == 3 ? testing::awkward_vectors(rng, 1, dim, true)[0] : vectors[rng() % vectors.size()];
+        if (q == 1) {
+          for (double& x : query) x += 50.0;  // far from the data
+        }
+        std::vector<FlatHit> want;
+        for (std::size_t id = 0; id < vectors.size(); ++id) want.push_back({id, metric(query, vectors[id])});
+        std::stable_sort(want.begin(), want.end(),
+                         [](const FlatHit& x, const FlatHit& y) { return ranks_before(x.value, y.value); });
+        for (std::uint32_t k : {1u, 10u, 600u}) {
+          const auto got = search(flat, query, k);
+          ASSERT_EQ(got.size(), std::min<std::size_t>(k, want.size()));
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].id, want[i].id) << "dim " << dim << " k " << k << " position " << i;
+            ASSERT_TRUE(same_double(got[i].value, want[i].value));
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Flat, CreateAppendsInOrderAndRefusesWrongLengths) {
   Flat flat(2, euclidean_distance);
   VectorBatch batch;

@@ -98,25 +98,40 @@ TEST_P(Kernels, AbandonOnlyHopelessBatches) {
   EXPECT_GT(abandoned, 100);  // the early exit is actually taken
 }
 
-TEST_P(Kernels, RunsOfBlocksMatchBlockByBlock) {
+TEST_P(Kernels, SlabbedGroupsMatchBlockByBlock) {
   const BatchKernels& kernels = *GetParam();
   std::mt19937_64 rng(7);
+  int abandoned = 0;
   for (int round = 0; round < 400; ++round) {
-    const std::size_t dim = rng() % 60, count = rng() % 13;
-    std::vector<double> blocks, query = testing::awkward_vectors(rng, 1, dim, round % 3 == 0)[0];
-    for (std::size_t b = 0; b < count; ++b) {
-      const Batch batch = make_batch(rng, dim, round % 3 == 0);
+    const std::size_t dim = rng() % 60, capacity = 1 + rng() % 80, first = rng() % capacity;
+    const std::size_t count = rng() % (capacity - first + 1);
+    const bool specials = round % 3 == 0;
+    std::vector<double> group(capacity * kLanes * dim, kNaN), blocks;
+    const std::vector<double> query = testing::awkward_vectors(rng, 1, dim, specials)[0];
+    for (std::size_t b = 0; b < capacity; ++b) {
+      const Batch batch = make_batch(rng, dim, specials);
       blocks.insert(blocks.end(), batch.interleaved.begin(), batch.interleaved.end());
+      for (std::size_t i = 0; i < dim; ++i) {
+        std::copy_n(batch.interleaved.data() + i * kLanes, kLanes, group.data() + slabbed_offset(dim, capacity, b, i));
+      }
     }
     const double bounds[] = {kNaN, 0.0, 3.0, 10.0, testing::kInf};
     const double bound = bounds[rng() % 5];
     std::vector<double> run(count * kLanes), one(count * kLanes);
-    kernels.euclidean_blocks(query.data(), dim, blocks.data(), count, bound, run.data());
+    kernels.euclidean_slabbed(query.data(), dim, group.data(), capacity, first, count, bound, run.data());
     for (std::size_t b = 0; b < count; ++b) {
-      kernels.euclidean_interleaved(query.data(), dim, blocks.data() + b * kLanes * dim, bound, one.data() + b * kLanes);
+      kernels.euclidean_interleaved(query.data(), dim, blocks.data() + (first + b) * kLanes * dim, bound,
+                                    one.data() + b * kLanes);
+      abandoned += std::isinf(one[b * kLanes]);
+    }
+    for (std::size_t i = 0; i < run.size(); ++i) ASSERT_TRUE(same_double(run[i], one[i])) << "round " << round;
+    kernels.dot_slabbed(query.data(), dim, group.data(), capacity, first, count, run.data());
+    for (std::size_t b = 0; b < count; ++b) {
+      kernels.dot_interleaved(query.data(), dim, blocks.data() + (first + b) * kLanes * dim, one.data() + b * kLanes);
     }
     for (std::size_t i = 0; i < run.size(); ++i) ASSERT_TRUE(same_double(run[i], one[i])) << "round " << round;
   }
+  EXPECT_GT(abandoned, 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(Supported, Kernels, ::testing::ValuesIn(supported_batch_kernels().begin(),
