@@ -24,7 +24,7 @@ const char* flat_error_name(FlatError error) {
 std::vector<double> Flat::vector(std::size_t id) const {
   std::vector<double> values(dim_);
   const std::size_t block = id / kLanes, group = block / kGroupBlocks;
-  const double* data = group_data(group) + id % kLanes;
+  const double* data = values_.data() + group_start(group) + id % kLanes;
   const std::size_t capacity = group_capacity(group);
   for (std::size_t i = 0; i < dim_; ++i) {
     values[i] = data[slabbed_offset(dim_, capacity, block % kGroupBlocks, i)];
@@ -36,7 +36,7 @@ void Flat::copy_vectors(std::size_t first, std::size_t count, double* out) const
   check_invariant(first <= size_ && count <= size_ - first, "copy of vectors that are not stored");
   for (std::size_t id = first; id < first + count; ++id, out += dim_) {
     const std::size_t block = id / kLanes, group = block / kGroupBlocks;
-    const double* data = group_data(group) + id % kLanes;
+    const double* data = values_.data() + group_start(group) + id % kLanes;
     const std::size_t capacity = group_capacity(group);
     for (std::size_t i = 0; i < dim_; ++i) out[i] = data[slabbed_offset(dim_, capacity, block % kGroupBlocks, i)];
   }
@@ -53,23 +53,35 @@ void Flat::reserve(std::size_t count) {
   if (dim_ == 0) return;
   expected_ = std::max(expected_, count);
   values_.reserve(length_for(count));
+  if (screened_) rounded_.reserve(length_for(count));
   if (kind_ == MetricKind::Cosine) norms_.reserve(count);
 }
 
-void Flat::grow_last_group(std::size_t capacity) {
-  const std::size_t old = last_capacity_;
-  const std::size_t base = (group_count_ - 1) * kGroupBlocks * kLanes * dim_;
-  values_.resize(base + capacity * kLanes * dim_, 0.0);
-  double* group = values_.data() + base;
-  // Later slabs move further, so moving the last first overwrites nothing
-  // still to be moved; the room each slab gains is cleared.
-  for (std::size_t slab = (dim_ - 1) / kCheckpoint + 1; slab-- > 0;) {
-    const std::size_t width = slab_width(dim_, slab);
-    double* from = group + slabbed_offset(dim_, old, 0, slab * kCheckpoint);
-    double* to = group + slabbed_offset(dim_, capacity, 0, slab * kCheckpoint);
-    std::memmove(to, from, old * kLanes * width * sizeof(double));
-    std::fill(to + old * kLanes * width, to + capacity * kLanes * width, 0.0);
+namespace {
+
+// Moves the slabs of a group of `dim` components from room for `old` blocks
+// to room for `capacity`, within an array already long enough. Later slabs
+// move further, so moving the last first overwrites nothing still to be
+// moved; the room each slab gains is cleared.
+template <class T>
+void spread_slabs(T* group, std::size_t dim, std::size_t old, std::size_t capacity) {
+  for (std::size_t slab = (dim - 1) / kCheckpoint + 1; slab-- > 0;) {
+    const std::size_t width = slab_width(dim, slab);
+    T* from = group + slabbed_offset(dim, old, 0, slab * kCheckpoint);
+    T* to = group + slabbed_offset(dim, capacity, 0, slab * kCheckpoint);
+    std::memmove(to, from, old * kLanes * width * sizeof(T));
+    std::fill(to + old * kLanes * width, to + capacity * kLanes * width, T{0});
   }
+}
+
+}  // namespace
+
+void Flat::grow_last_group(std::size_t capacity) {
+  const std::size_t start = group_start(group_count_ - 1);
+  values_.resize(start + capacity * kLanes * dim_, 0.0);
+  if (screened_) rounded_.resize(values_.size(), 0.0f);
+  spread_slabs(values_.data() + start, dim_, last_capacity_, capacity);
+  if (screened_) spread_slabs(rounded_.data() + start, dim_, last_capacity_, capacity);
   last_capacity_ = capacity;
 }
 
@@ -85,6 +97,7 @@ void Flat::append(std::span<const double> values, std::size_t coming) {
         std::min(kGroupBlocks, std::bit_ceil(in_group + (coming + kLanes - 1) / kLanes));
     if (in_group == 0) {
       values_.resize(block * kLanes * dim_ + wanted * kLanes * dim_, 0.0);
+      if (screened_) rounded_.resize(values_.size(), 0.0f);
       ++group_count_;
       last_capacity_ = wanted;
     } else if (in_group == last_capacity_) {
@@ -92,8 +105,12 @@ void Flat::append(std::span<const double> values, std::size_t coming) {
     }
   }
   if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(values));
-  double* data = values_.data() + (group_count_ - 1) * kGroupBlocks * kLanes * dim_ + size_ % kLanes;
-  for (std::size_t i = 0; i < dim_; ++i) data[slabbed_offset(dim_, last_capacity_, in_group, i)] = values[i];
+  const std::size_t start = group_start(group_count_ - 1) + size_ % kLanes;
+  for (std::size_t i = 0; i < dim_; ++i) {
+    const std::size_t at = start + slabbed_offset(dim_, last_capacity_, in_group, i);
+    values_[at] = values[i];
+    if (screened_) rounded_[at] = rounded_component(values[i]);
+  }
   ++size_;
 }
 
@@ -103,6 +120,7 @@ Status<FlatError> Flat::create(const VectorBatch& batch) {
                   "flat create of a vector whose length is not the index dimension");
   if (dim_ == 0) return Status<FlatError>::Ok();  // empty vectors store nothing, however many
   values_.reserve(length_for(size_ + batch.size()));
+  if (screened_) rounded_.reserve(length_for(size_ + batch.size()));
   if (kind_ == MetricKind::Cosine) norms_.reserve(size_ + batch.size());
   for (std::size_t row = 0; row < batch.size(); ++row) append(batch[row], batch.size() - row);
   return Status<FlatError>::Ok();
@@ -110,12 +128,13 @@ Status<FlatError> Flat::create(const VectorBatch& batch) {
 
 void Flat::score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group,
                         std::size_t first, std::size_t count, double bound, double* values) const {
-  const double* data = group_data(group);
+  const double* data = values_.data() + group_start(group);
   const std::size_t capacity = group_capacity(group);
   const BatchKernels& kernels = batch_kernels();
   switch (kind_) {
     case MetricKind::Euclidean:
-      kernels.euclidean_slabbed(query.data(), dim_, data, capacity, first, count, bound, values);
+      kernels.euclidean_slabbed(query.data(), dim_, data, screened_ ? rounded_.data() + group_start(group) : nullptr,
+                                capacity, first, count, bound, values);
       return;
     case MetricKind::Dot:
       kernels.dot_slabbed(query.data(), dim_, data, capacity, first, count, values);

@@ -12,7 +12,10 @@
 // search that leaves a block early never fetches the rest of it. Every group
 // but the last has room for kGroupBlocks blocks; the last grows by doubling.
 // A search streams through the groups once and keeps the best pairs in a
-// bounded heap.
+// bounded heap. For the Euclidean distance a copy rounded to float is kept
+// too, in the same layout, so that most blocks are ruled out from half the
+// bytes before any exact sum is taken (the rounded screen of
+// metric/kernels.h, which never rules out a vector that could enter).
 //
 // Thread safety: the const members are safe for concurrent readers; insert
 // and create need exclusive access.
@@ -43,7 +46,11 @@ struct FlatHit {
 
 class Flat {
  public:
-  Flat(std::size_t dim, MetricFn metric) : metric_(metric), kind_(metric_kind(metric)), dim_(dim) {}
+  Flat(std::size_t dim, MetricFn metric)
+      : metric_(metric),
+        kind_(metric_kind(metric)),
+        dim_(dim),
+        screened_(kind_ == MetricKind::Euclidean && dim <= kMaxScreenedDim) {}
 
   std::size_t dim() const { return dim_; }
   MetricFn metric() const { return metric_; }
@@ -72,7 +79,9 @@ class Flat {
   Status<FlatError> search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const;
 
   // Bytes held for the stored vectors.
-  std::size_t memory_bytes() const { return (values_.capacity() + norms_.capacity()) * sizeof(double); }
+  std::size_t memory_bytes() const {
+    return (values_.capacity() + norms_.capacity()) * sizeof(double) + rounded_.capacity() * sizeof(float);
+  }
 
   static constexpr std::size_t kGroupBlocks = 64;
 
@@ -87,16 +96,18 @@ class Flat {
   std::size_t group_capacity(std::size_t group) const {
     return group + 1 == group_count_ ? last_capacity_ : kGroupBlocks;
   }
-  const double* group_data(std::size_t group) const { return values_.data() + group * kGroupBlocks * kLanes * dim_; }
+  std::size_t group_start(std::size_t group) const { return group * kGroupBlocks * kLanes * dim_; }
   // Scores blocks first .. first+count-1 of a group into values.
   void score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group, std::size_t first,
                     std::size_t count, double bound, double* values) const;
 
   std::vector<double, HugePageAllocator<double>> values_;  // the groups, one after another
+  std::vector<float, HugePageAllocator<float>> rounded_;   // the same rounded, when screened
   std::vector<double> norms_;   // squared norms, kept for the cosine only
   MetricFn metric_;
   MetricKind kind_;
   std::size_t dim_;
+  bool screened_;
   std::size_t size_ = 0;
   std::size_t group_count_ = 0;
   std::size_t expected_ = 0;  // vectors announced by reserve()

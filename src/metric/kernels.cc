@@ -79,36 +79,77 @@ void dot_gathered_portable(const double* query, std::size_t n, const double* con
 // for the listed blocks (block b's part at base + b * kLanes * w, its sums
 // at sums + b * kLanes). Blocks are taken kChunk at a time, their running
 // sums kept in `out`.
-using SlabAdd = void (*)(const double* q, std::size_t w, const double* base, const std::uint32_t* live,
-                         std::size_t n, double* sums);
 constexpr std::size_t kChunk = 64;
+constexpr double kLargest = std::numeric_limits<double>::max();
 
-template <SlabAdd add, bool (*hopeless)(const double*, double)>
-void euclidean_slabbed_with(const double* query, std::size_t dim, const double* group, std::size_t capacity,
-                            std::size_t first, std::size_t count, double bound, double* out) {
+// The rounded screen's threshold for a query: the bound plus the slack that
+// covers rounding the stored vectors to float and both sums' roundings (see
+// kernels.h); infinite or NaN when the screen cannot be used.
+double screen_threshold(const double* query, std::size_t dim, double bound) {
+  if (dim > kMaxScreenedDim) return kInfinity;
+  double norm2 = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) norm2 += query[i] * query[i];
+  const double dims = static_cast<double>(dim);
+  const double norm_up = std::sqrt(norm2 + dims * 0x1p-1074) * (1.0 + 0x1p-20);
+  return bound + (norm_up * 0x1p-23 + std::sqrt(dims) * 0x1p-148) * (1.0 + 0x1p-20);
+}
+
+// Whether every lane's rounded partial sum proves the exact distance at
+// least the bound behind `threshold`. An overflowed sum still proves its
+// exact counterpart at least the largest double; a NaN sum proves nothing.
+bool all_beyond(const double* sums, double threshold) {
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    if (!(std::sqrt(std::min(sums[l], kLargest)) * kScreenFactor >= threshold)) return false;
+  }
+  return true;
+}
+
+// Drops from `live` the blocks `gone` says are done, filling their outputs
+// with +infinity.
+template <class Done>
+std::size_t keep_live(std::uint32_t* live, std::size_t live_count, double* out, Done gone) {
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < live_count; ++j) {
+    if (gone(live[j])) {
+      fill_infinity(out + live[j] * kLanes);
+    } else {
+      live[kept++] = live[j];
+    }
+  }
+  return kept;
+}
+
+template <auto add_exact, auto add_rounded, auto hopeless, auto beyond>
+void euclidean_slabbed_with(const double* query, std::size_t dim, const double* group, const float* rounded,
+                            std::size_t capacity, std::size_t first, std::size_t count, double bound, double* out) {
+  const double threshold = rounded != nullptr ? screen_threshold(query, dim, bound) : kInfinity;
+  const bool screened = threshold < kInfinity;  // false for NaN too
   std::uint32_t live[kChunk];
+  alignas(64) double rough[kChunk * kLanes];
   for (std::size_t start = 0; start < count; start += kChunk) {
     const std::size_t n = std::min(kChunk, count - start);
     double* sums = out + start * kLanes;
     std::fill(sums, sums + n * kLanes, 0.0);
     std::size_t live_count = n;
     for (std::size_t b = 0; b < n; ++b) live[b] = static_cast<std::uint32_t>(b);
-    for (std::size_t slab = 0; slab * kCheckpoint < dim; ++slab) {
+    // First the rounded copies, to rule out blocks from half the bytes.
+    if (screened) {
+      std::fill(rough, rough + n * kLanes, 0.0);
+      for (std::size_t slab = 0; slab * kCheckpoint < dim && live_count != 0; ++slab) {
+        add_rounded(query + slab * kCheckpoint, slab_width(dim, slab),
+                    rounded + slabbed_offset(dim, capacity, first + start, slab * kCheckpoint), live, live_count, rough);
+        live_count = keep_live(live, live_count, sums,
+                               [&](std::uint32_t b) { return beyond(rough + b * kLanes, threshold); });
+      }
+    }
+    // Then the exact sums of the blocks left.
+    for (std::size_t slab = 0; slab * kCheckpoint < dim && live_count != 0; ++slab) {
       const std::size_t w = slab_width(dim, slab);
-      add(query + slab * kCheckpoint, w, group + slabbed_offset(dim, capacity, first + start, slab * kCheckpoint),
-          live, live_count, sums);
+      add_exact(query + slab * kCheckpoint, w, group + slabbed_offset(dim, capacity, first + start, slab * kCheckpoint),
+                live, live_count, sums);
       if ((slab + 1) * kCheckpoint >= dim) break;
       // A checkpoint: the blocks whose lanes all reached the bound are left.
-      std::size_t kept = 0;
-      for (std::size_t j = 0; j < live_count; ++j) {
-        double* lane_sums = sums + live[j] * kLanes;
-        if (hopeless(lane_sums, bound)) {
-          fill_infinity(lane_sums);
-        } else {
-          live[kept++] = live[j];
-        }
-      }
-      live_count = kept;
+      live_count = keep_live(live, live_count, sums, [&](std::uint32_t b) { return hopeless(sums + b * kLanes, bound); });
     }
     for (std::size_t j = 0; j < live_count; ++j) {
       double* lane_sums = sums + live[j] * kLanes;
@@ -117,7 +158,7 @@ void euclidean_slabbed_with(const double* query, std::size_t dim, const double* 
   }
 }
 
-template <SlabAdd add>
+template <auto add>
 void dot_slabbed_with(const double* query, std::size_t dim, const double* group, std::size_t capacity,
                       std::size_t first, std::size_t count, double* out) {
   std::uint32_t all[kChunk];
@@ -133,19 +174,20 @@ void dot_slabbed_with(const double* query, std::size_t dim, const double* group,
   }
 }
 
-template <bool kSquares>
-void add_slab_portable(const double* q, std::size_t w, const double* base, const std::uint32_t* live, std::size_t n,
+template <bool kSquares, class T>
+void add_slab_portable(const double* q, std::size_t w, const T* base, const std::uint32_t* live, std::size_t n,
                        double* sums) {
   for (std::size_t j = 0; j < n; ++j) {
-    const double* data = base + live[j] * kLanes * w;
+    const T* data = base + live[j] * kLanes * w;
     double* s = sums + live[j] * kLanes;
     for (std::size_t i = 0; i < w; ++i) {
       for (std::size_t l = 0; l < kLanes; ++l) {
+        const double x = data[i * kLanes + l];
         if constexpr (kSquares) {
-          const double diff = q[i] - data[i * kLanes + l];
+          const double diff = q[i] - x;
           s[l] += diff * diff;
         } else {
-          s[l] += q[i] * data[i * kLanes + l];
+          s[l] += q[i] * x;
         }
       }
     }
@@ -157,8 +199,9 @@ constexpr BatchKernels kPortable{"portable",
                                  dot_interleaved_portable,
                                  euclidean_gathered_portable,
                                  dot_gathered_portable,
-                                 euclidean_slabbed_with<add_slab_portable<true>, all_at_least>,
-                                 dot_slabbed_with<add_slab_portable<false>>};
+                                 euclidean_slabbed_with<add_slab_portable<true, double>, add_slab_portable<true, float>,
+                                                        all_at_least, all_beyond>,
+                                 dot_slabbed_with<add_slab_portable<false, double>>};
 
 // ---------------------------------------------------------------------------
 // AVX2: two 4-lane registers per batch. Gathered lanes are loaded four
@@ -279,22 +322,35 @@ TAMSEL_AVX2 void dot_gathered_avx2(const double* query, std::size_t n, const dou
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
-template <bool kSquares>
-TAMSEL_AVX2 void add_slab_avx2(const double* q, std::size_t w, const double* base, const std::uint32_t* live,
+TAMSEL_AVX2 inline __m256d load4(const double* p) { return _mm256_loadu_pd(p); }
+TAMSEL_AVX2 inline __m256d load4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+
+template <bool kSquares, class T>
+TAMSEL_AVX2 void add_slab_avx2(const double* q, std::size_t w, const T* base, const std::uint32_t* live,
                                std::size_t n, double* sums) {
   constexpr auto step = kSquares ? add_square : add_product;
   for (std::size_t j = 0; j < n; ++j) {
-    const double* data = base + live[j] * kLanes * w;
+    const T* data = base + live[j] * kLanes * w;
     double* s = sums + live[j] * kLanes;
     __m256d low = _mm256_loadu_pd(s), high = _mm256_loadu_pd(s + 4);
     for (std::size_t i = 0; i < w; ++i) {
       const __m256d qi = _mm256_broadcast_sd(q + i);
-      low = step(low, qi, _mm256_loadu_pd(data + i * kLanes));
-      high = step(high, qi, _mm256_loadu_pd(data + i * kLanes + 4));
+      low = step(low, qi, load4(data + i * kLanes));
+      high = step(high, qi, load4(data + i * kLanes + 4));
     }
     _mm256_storeu_pd(s, low);
     _mm256_storeu_pd(s + 4, high);
   }
+}
+
+TAMSEL_AVX2 bool beyond_avx2(const double* sums, double threshold) {
+  const __m256d largest = _mm256_set1_pd(kLargest), factor = _mm256_set1_pd(kScreenFactor);
+  const __m256d limit = _mm256_set1_pd(threshold);
+  // min(largest, s) keeps a NaN s.
+  const __m256d low = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_min_pd(largest, _mm256_loadu_pd(sums))), factor);
+  const __m256d high = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_min_pd(largest, _mm256_loadu_pd(sums + 4))), factor);
+  const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(low, limit, _CMP_GE_OQ), _mm256_cmp_pd(high, limit, _CMP_GE_OQ));
+  return _mm256_movemask_pd(ok) == 0xF;
 }
 
 TAMSEL_AVX2 bool hopeless_avx2(const double* sums, double bound) {
@@ -306,8 +362,9 @@ constexpr BatchKernels kAvx2{"avx2",
                              dot_interleaved_avx2,
                              euclidean_gathered_avx2,
                              dot_gathered_avx2,
-                             euclidean_slabbed_with<add_slab_avx2<true>, hopeless_avx2>,
-                             dot_slabbed_with<add_slab_avx2<false>>};
+                             euclidean_slabbed_with<add_slab_avx2<true, double>, add_slab_avx2<true, float>, hopeless_avx2,
+                                                    beyond_avx2>,
+                             dot_slabbed_with<add_slab_avx2<false, double>>};
 
 // ---------------------------------------------------------------------------
 // AVX-512: one 8-lane register per interleaved batch. Gathered batches use
@@ -353,17 +410,20 @@ TAMSEL_AVX512 inline __m512d step_avx512(__m512d sum, __m512d q, __m512d x) {
   }
 }
 
+TAMSEL_AVX512 inline __m512d load8(const double* p) { return _mm512_loadu_pd(p); }
+TAMSEL_AVX512 inline __m512d load8(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+
 // Four blocks side by side, so that their sums' latencies overlap.
-template <bool kSquares>
-TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const double* base, const std::uint32_t* live,
+template <bool kSquares, class T>
+TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const T* base, const std::uint32_t* live,
                                    std::size_t n, double* sums) {
   const std::size_t stride = kLanes * w;
   std::size_t j = 0;
   for (; j + 4 <= n; j += 4) {
-    const double* d0 = base + live[j] * stride;
-    const double* d1 = base + live[j + 1] * stride;
-    const double* d2 = base + live[j + 2] * stride;
-    const double* d3 = base + live[j + 3] * stride;
+    const T* d0 = base + live[j] * stride;
+    const T* d1 = base + live[j + 1] * stride;
+    const T* d2 = base + live[j + 2] * stride;
+    const T* d3 = base + live[j + 3] * stride;
     double* s0 = sums + live[j] * kLanes;
     double* s1 = sums + live[j + 1] * kLanes;
     double* s2 = sums + live[j + 2] * kLanes;
@@ -371,10 +431,10 @@ TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const double*
     __m512d a0 = _mm512_loadu_pd(s0), a1 = _mm512_loadu_pd(s1), a2 = _mm512_loadu_pd(s2), a3 = _mm512_loadu_pd(s3);
     for (std::size_t i = 0; i < w; ++i) {
       const __m512d qi = _mm512_set1_pd(q[i]);
-      a0 = step_avx512<kSquares>(a0, qi, _mm512_loadu_pd(d0 + i * kLanes));
-      a1 = step_avx512<kSquares>(a1, qi, _mm512_loadu_pd(d1 + i * kLanes));
-      a2 = step_avx512<kSquares>(a2, qi, _mm512_loadu_pd(d2 + i * kLanes));
-      a3 = step_avx512<kSquares>(a3, qi, _mm512_loadu_pd(d3 + i * kLanes));
+      a0 = step_avx512<kSquares>(a0, qi, load8(d0 + i * kLanes));
+      a1 = step_avx512<kSquares>(a1, qi, load8(d1 + i * kLanes));
+      a2 = step_avx512<kSquares>(a2, qi, load8(d2 + i * kLanes));
+      a3 = step_avx512<kSquares>(a3, qi, load8(d3 + i * kLanes));
     }
     _mm512_storeu_pd(s0, a0);
     _mm512_storeu_pd(s1, a1);
@@ -382,12 +442,19 @@ TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const double*
     _mm512_storeu_pd(s3, a3);
   }
   for (; j < n; ++j) {
-    const double* data = base + live[j] * stride;
+    const T* data = base + live[j] * stride;
     double* s = sums + live[j] * kLanes;
     __m512d a = _mm512_loadu_pd(s);
-    for (std::size_t i = 0; i < w; ++i) a = step_avx512<kSquares>(a, _mm512_set1_pd(q[i]), _mm512_loadu_pd(data + i * kLanes));
+    for (std::size_t i = 0; i < w; ++i) a = step_avx512<kSquares>(a, _mm512_set1_pd(q[i]), load8(data + i * kLanes));
     _mm512_storeu_pd(s, a);
   }
+}
+
+TAMSEL_AVX512 bool beyond_avx512(const double* sums, double threshold) {
+  // min(largest, s) keeps a NaN s.
+  const __m512d sums_capped = _mm512_min_pd(_mm512_set1_pd(kLargest), _mm512_loadu_pd(sums));
+  const __m512d lower = _mm512_mul_pd(_mm512_sqrt_pd(sums_capped), _mm512_set1_pd(kScreenFactor));
+  return _mm512_cmp_pd_mask(lower, _mm512_set1_pd(threshold), _CMP_GE_OQ) == 0xFF;
 }
 
 TAMSEL_AVX512 bool hopeless_avx512(const double* sums, double bound) {
@@ -401,8 +468,9 @@ constexpr BatchKernels kAvx512{"avx512",
                                dot_interleaved_avx512,
                                euclidean_gathered_avx2,
                                dot_gathered_avx2,
-                               euclidean_slabbed_with<add_slab_avx512<true>, hopeless_avx512>,
-                               dot_slabbed_with<add_slab_avx512<false>>};
+                               euclidean_slabbed_with<add_slab_avx512<true, double>, add_slab_avx512<true, float>,
+                                                      hopeless_avx512, beyond_avx512>,
+                               dot_slabbed_with<add_slab_avx512<false, double>>};
 
 std::vector<const BatchKernels*> detect_supported() {
   std::vector<const BatchKernels*> supported{&kPortable};

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
 
 namespace tamsel {
@@ -29,6 +31,37 @@ inline constexpr std::size_t kCheckpoint = 16;
 // components fetched from memory.
 inline std::size_t slab_width(std::size_t dim, std::size_t slab) {
   return std::min(kCheckpoint, dim - slab * kCheckpoint);
+}
+
+// The rounded screen. A slabbed group may come with a copy of its values
+// rounded to float (rounded_component), in the same layout. The Euclidean
+// scan then first sums squares against the copy, in double arithmetic, and
+// leaves a block whose lanes all prove their exact distance at least the
+// bound; only the blocks left are summed exactly. The proof, for a lane x
+// with rounded copy x', a query q of n components and m of them summed:
+// - each |x_i - x'_i| <= 2^-24 |x'_i| + 2^-150, so that over the m components
+//   |x - x'| <= 2^-24 (|x' - q| + |q|) + sqrt(m) 2^-150;
+// - the computed sum S' of the m rounded terms is at most (1+u)^(m+2) times
+//   the exact one plus m 2^-1074 lost to underflow (u = 2^-53); an
+//   overflowed S' means an exact sum of at least the largest double;
+// - the computed distance d is at least (1 - (n+3)u) times the exact one,
+//   minus sqrt(n) 2^-536, and the exact distance is at least |x - q| over
+//   any m components.
+// Together, for n <= 2^20: d >= sqrt(S') (1 - 2^-23) - 2^-24 |q| -
+// sqrt(n) (2^-150 + 2^-535). The screen tests sqrt(S') * kScreenFactor >=
+// bound + slack with the slack at least twice those terms, computed with
+// margin; kScreenFactor leaves room for the test's own three roundings. So
+// a lane is ruled out only when d >= bound, or d is NaN, exactly as an
+// abandoned lane. A NaN rounded value proves nothing, and a query that is
+// not finite makes the slack infinite and the screen idle.
+inline constexpr std::size_t kMaxScreenedDim = std::size_t{1} << 20;
+inline constexpr double kScreenFactor = 1.0 - 0x1p-21;
+
+// A stored component as its rounded copy holds it: NaN when the float is
+// not finite, since such a copy bounds nothing.
+inline float rounded_component(double x) {
+  const float rounded = static_cast<float>(x);
+  return std::isfinite(rounded) ? rounded : std::numeric_limits<float>::quiet_NaN();
 }
 
 // Where component `component` of lane 0 of block `block` sits in its group.
@@ -50,12 +83,15 @@ struct BatchKernels {
                              double* out);
   void (*dot_gathered)(const double* query, std::size_t n, const double* const* vectors, double* out);
   // Whole distances of blocks first .. first+count-1 of a slabbed group
-  // into out[b * kLanes + l] for the b-th of them. The Euclidean one exits
-  // early exactly as euclidean_interleaved does block by block. They go
-  // through the group a slab at a time, so that each slab is read as one
-  // stream and the abandoned blocks' later slabs are skipped.
-  void (*euclidean_slabbed)(const double* query, std::size_t dim, const double* group, std::size_t capacity,
-                            std::size_t first, std::size_t count, double bound, double* out);
+  // into out[b * kLanes + l] for the b-th of them. They go through the group
+  // a slab at a time, so that each slab is read as one stream and the
+  // abandoned blocks' later slabs are skipped. The Euclidean one reports a
+  // block as all +infinity only when every lane's distance is at least the
+  // bound or NaN: it exits early at the checkpoints of
+  // euclidean_interleaved, and, given the rounded copy `rounded` (or
+  // nullptr), when the rounded screen rules the block out.
+  void (*euclidean_slabbed)(const double* query, std::size_t dim, const double* group, const float* rounded,
+                            std::size_t capacity, std::size_t first, std::size_t count, double bound, double* out);
   void (*dot_slabbed)(const double* query, std::size_t dim, const double* group, std::size_t capacity,
                       std::size_t first, std::size_t count, double* out);
 };

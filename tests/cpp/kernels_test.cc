@@ -98,33 +98,80 @@ TEST_P(Kernels, AbandonOnlyHopelessBatches) {
   EXPECT_GT(abandoned, 100);  // the early exit is actually taken
 }
 
+// Lanes that differ from one another and from the query by about the
+// rounding to float, at magnitudes from subnormal to near overflow, so that
+// the rounded screen's slack is all that keeps a lane close to the bound.
+Batch make_close_batch(std::mt19937_64& rng, std::size_t n, std::vector<double>* query) {
+  const double scales[] = {1.0, 1e-30, 1e30, 1e-160, 1e150, 3e38, 1e-40, 1e-310};
+  const double scale = scales[rng() % 8];
+  std::normal_distribution<double> normal;
+  std::vector<double> base(n);
+  for (double& x : base) x = normal(rng) * scale;
+  Batch batch = make_batch(rng, n, false);
+  const double spreads[] = {0.0, 1e-9, 1e-7, 1e-6};
+  for (auto& v : batch.vectors) {
+    const double spread = spreads[rng() % 4];
+    for (std::size_t i = 0; i < n; ++i) v[i] = base[i] + normal(rng) * spread * scale;
+  }
+  *query = batch.vectors[rng() % kLanes];
+  for (std::size_t i = 0; i < n; ++i) (*query)[i] += normal(rng) * spreads[rng() % 4] * scale;
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    for (std::size_t i = 0; i < n; ++i) batch.interleaved[i * kLanes + l] = batch.vectors[l][i];
+  }
+  return batch;
+}
+
+// Slabbed groups of random capacity, scanned from a random block: without
+// the rounded copy every value is bit for bit the block-by-block kernel's;
+// with it, a block is either the same or ruled out as a whole, and then
+// every lane's exact distance is at least the bound (or NaN).
 TEST_P(Kernels, SlabbedGroupsMatchBlockByBlock) {
   const BatchKernels& kernels = *GetParam();
   std::mt19937_64 rng(7);
-  int abandoned = 0;
-  for (int round = 0; round < 400; ++round) {
+  int abandoned = 0, screened = 0;
+  for (int round = 0; round < 1500; ++round) {
     const std::size_t dim = rng() % 60, capacity = 1 + rng() % 80, first = rng() % capacity;
     const std::size_t count = rng() % (capacity - first + 1);
-    const bool specials = round % 3 == 0;
+    const bool specials = round % 3 == 0, close = round % 2 == 1;
     std::vector<double> group(capacity * kLanes * dim, kNaN), blocks;
-    const std::vector<double> query = testing::awkward_vectors(rng, 1, dim, specials)[0];
+    std::vector<float> rounded(group.size(), std::numeric_limits<float>::quiet_NaN());
+    std::vector<double> query = testing::awkward_vectors(rng, 1, dim, specials)[0];
+    std::vector<Batch> batches;
     for (std::size_t b = 0; b < capacity; ++b) {
-      const Batch batch = make_batch(rng, dim, specials);
+      std::vector<double> close_query;
+      batches.push_back(close ? make_close_batch(rng, dim, &close_query) : make_batch(rng, dim, specials));
+      if (close && b == first) query = close_query;
+      const Batch& batch = batches.back();
       blocks.insert(blocks.end(), batch.interleaved.begin(), batch.interleaved.end());
       for (std::size_t i = 0; i < dim; ++i) {
-        std::copy_n(batch.interleaved.data() + i * kLanes, kLanes, group.data() + slabbed_offset(dim, capacity, b, i));
+        const std::size_t at = slabbed_offset(dim, capacity, b, i);
+        std::copy_n(batch.interleaved.data() + i * kLanes, kLanes, group.data() + at);
+        for (std::size_t l = 0; l < kLanes; ++l) rounded[at + l] = rounded_component(group[at + l]);
       }
     }
-    const double bounds[] = {kNaN, 0.0, 3.0, 10.0, testing::kInf};
-    const double bound = bounds[rng() % 5];
+    double bound = std::vector<double>{kNaN, 0.0, 3.0, 10.0, testing::kInf}[rng() % 5];
+    if (count != 0 && rng() % 2) {  // a tie with some lane, or just beside it
+      const double exact = euclidean_distance(query, batches[first + rng() % count].vectors[rng() % kLanes]);
+      bound = std::vector<double>{exact, std::nextafter(exact, 0.0), std::nextafter(exact, testing::kInf)}[rng() % 3];
+    }
     std::vector<double> run(count * kLanes), one(count * kLanes);
-    kernels.euclidean_slabbed(query.data(), dim, group.data(), capacity, first, count, bound, run.data());
+    kernels.euclidean_slabbed(query.data(), dim, group.data(), nullptr, capacity, first, count, bound, run.data());
     for (std::size_t b = 0; b < count; ++b) {
       kernels.euclidean_interleaved(query.data(), dim, blocks.data() + (first + b) * kLanes * dim, bound,
                                     one.data() + b * kLanes);
       abandoned += std::isinf(one[b * kLanes]);
     }
     for (std::size_t i = 0; i < run.size(); ++i) ASSERT_TRUE(same_double(run[i], one[i])) << "round " << round;
+    kernels.euclidean_slabbed(query.data(), dim, group.data(), rounded.data(), capacity, first, count, bound,
+                              run.data());
+    for (std::size_t b = 0; b < count; ++b) {
+      if (std::equal(run.begin() + b * kLanes, run.begin() + (b + 1) * kLanes, one.begin() + b * kLanes, same_double)) {
+        continue;
+      }
+      ++screened;
+      check_euclidean(run.data() + b * kLanes, batches[first + b], query, bound);
+      ASSERT_TRUE(std::isinf(run[b * kLanes])) << "round " << round;  // ruled out, not a different value
+    }
     kernels.dot_slabbed(query.data(), dim, group.data(), capacity, first, count, run.data());
     for (std::size_t b = 0; b < count; ++b) {
       kernels.dot_interleaved(query.data(), dim, blocks.data() + (first + b) * kLanes * dim, one.data() + b * kLanes);
@@ -132,6 +179,7 @@ TEST_P(Kernels, SlabbedGroupsMatchBlockByBlock) {
     for (std::size_t i = 0; i < run.size(); ++i) ASSERT_TRUE(same_double(run[i], one[i])) << "round " << round;
   }
   EXPECT_GT(abandoned, 100);
+  EXPECT_GT(screened, 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(Supported, Kernels, ::testing::ValuesIn(supported_batch_kernels().begin(),
