@@ -80,26 +80,36 @@ void dot_gathered_portable(const double* query, std::size_t n, const double* con
 // at sums + b * kLanes). Blocks are taken kChunk at a time, their running
 // sums kept in `out`.
 constexpr std::size_t kChunk = 64;
-constexpr double kLargest = std::numeric_limits<double>::max();
 
-// The rounded screen's threshold for a query: the bound plus the slack that
-// covers rounding the stored vectors to float and both sums' roundings (see
-// kernels.h); infinite or NaN when the screen cannot be used.
-double screen_threshold(const double* query, std::size_t dim, double bound) {
+// The least sum whose square root is at least `bound`: since the square
+// root is correctly rounded and monotone, sqrt(sum) >= bound exactly when
+// sum >= this, and the checkpoints need no square roots. NaN for a NaN bound.
+double squared_limit(double bound) {
+  if (!(bound > 0.0)) return bound == bound ? 0.0 : bound;
+  double limit = bound * bound;
+  while (std::sqrt(limit) < bound) limit = std::nextafter(limit, kInfinity);
+  while (limit > 0.0 && std::sqrt(std::nextafter(limit, 0.0)) >= bound) limit = std::nextafter(limit, 0.0);
+  return limit;
+}
+
+// The rounded screen's limit for a query: a lane whose rounded sum reaches
+// it has an exact distance of at least the bound (see kernels.h). Infinite
+// or NaN when the screen cannot be used.
+double screen_limit(const double* query, std::size_t dim, double bound) {
   if (dim > kMaxScreenedDim) return kInfinity;
   double norm2 = 0.0;
   for (std::size_t i = 0; i < dim; ++i) norm2 += query[i] * query[i];
   const double dims = static_cast<double>(dim);
   const double norm_up = std::sqrt(norm2 + dims * 0x1p-1074) * (1.0 + 0x1p-20);
-  return bound + (norm_up * 0x1p-23 + std::sqrt(dims) * 0x1p-148) * (1.0 + 0x1p-20);
+  const double slack = (norm_up * 0x1p-23 + std::sqrt(dims) * 0x1p-148) * (1.0 + 0x1p-20);
+  const double root = (bound + slack) * (1.0 + 0x1p-21);
+  return root * root * (1.0 + 0x1p-40);
 }
 
-// Whether every lane's rounded partial sum proves the exact distance at
-// least the bound behind `threshold`. An overflowed sum still proves its
-// exact counterpart at least the largest double; a NaN sum proves nothing.
-bool all_beyond(const double* sums, double threshold) {
+// Whether every lane's sum reaches `limit`; never for a NaN sum or limit.
+bool all_reach(const double* sums, double limit) {
   for (std::size_t l = 0; l < kLanes; ++l) {
-    if (!(std::sqrt(std::min(sums[l], kLargest)) * kScreenFactor >= threshold)) return false;
+    if (!(sums[l] >= limit)) return false;
   }
   return true;
 }
@@ -119,11 +129,12 @@ std::size_t keep_live(std::uint32_t* live, std::size_t live_count, double* out, 
   return kept;
 }
 
-template <auto add_exact, auto add_rounded, auto hopeless, auto beyond>
+template <auto add_exact, auto add_rounded, auto reach>
 void euclidean_slabbed_with(const double* query, std::size_t dim, const double* group, const float* rounded,
                             std::size_t capacity, std::size_t first, std::size_t count, double bound, double* out) {
-  const double threshold = rounded != nullptr ? screen_threshold(query, dim, bound) : kInfinity;
-  const bool screened = threshold < kInfinity;  // false for NaN too
+  const double limit = squared_limit(bound);
+  const double rough_limit = rounded != nullptr ? screen_limit(query, dim, bound) : kInfinity;
+  const bool screened = rough_limit < kInfinity;  // false for NaN too
   std::uint32_t live[kChunk];
   alignas(64) double rough[kChunk * kLanes];
   for (std::size_t start = 0; start < count; start += kChunk) {
@@ -139,7 +150,7 @@ void euclidean_slabbed_with(const double* query, std::size_t dim, const double* 
         add_rounded(query + slab * kCheckpoint, slab_width(dim, slab),
                     rounded + slabbed_offset(dim, capacity, first + start, slab * kCheckpoint), live, live_count, rough);
         live_count = keep_live(live, live_count, sums,
-                               [&](std::uint32_t b) { return beyond(rough + b * kLanes, threshold); });
+                               [&](std::uint32_t b) { return reach(rough + b * kLanes, rough_limit); });
       }
     }
     // Then the exact sums of the blocks left.
@@ -149,7 +160,7 @@ void euclidean_slabbed_with(const double* query, std::size_t dim, const double* 
                 live, live_count, sums);
       if ((slab + 1) * kCheckpoint >= dim) break;
       // A checkpoint: the blocks whose lanes all reached the bound are left.
-      live_count = keep_live(live, live_count, sums, [&](std::uint32_t b) { return hopeless(sums + b * kLanes, bound); });
+      live_count = keep_live(live, live_count, sums, [&](std::uint32_t b) { return reach(sums + b * kLanes, limit); });
     }
     for (std::size_t j = 0; j < live_count; ++j) {
       double* lane_sums = sums + live[j] * kLanes;
@@ -200,7 +211,7 @@ constexpr BatchKernels kPortable{"portable",
                                  euclidean_gathered_portable,
                                  dot_gathered_portable,
                                  euclidean_slabbed_with<add_slab_portable<true, double>, add_slab_portable<true, float>,
-                                                        all_at_least, all_beyond>,
+                                                        all_reach>,
                                  dot_slabbed_with<add_slab_portable<false, double>>};
 
 // ---------------------------------------------------------------------------
@@ -343,18 +354,11 @@ TAMSEL_AVX2 void add_slab_avx2(const double* q, std::size_t w, const T* base, co
   }
 }
 
-TAMSEL_AVX2 bool beyond_avx2(const double* sums, double threshold) {
-  const __m256d largest = _mm256_set1_pd(kLargest), factor = _mm256_set1_pd(kScreenFactor);
-  const __m256d limit = _mm256_set1_pd(threshold);
-  // min(largest, s) keeps a NaN s.
-  const __m256d low = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_min_pd(largest, _mm256_loadu_pd(sums))), factor);
-  const __m256d high = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_min_pd(largest, _mm256_loadu_pd(sums + 4))), factor);
-  const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(low, limit, _CMP_GE_OQ), _mm256_cmp_pd(high, limit, _CMP_GE_OQ));
+TAMSEL_AVX2 bool all_reach_avx2(const double* sums, double limit) {
+  const __m256d at = _mm256_set1_pd(limit);
+  const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(sums), at, _CMP_GE_OQ),
+                                   _mm256_cmp_pd(_mm256_loadu_pd(sums + 4), at, _CMP_GE_OQ));
   return _mm256_movemask_pd(ok) == 0xF;
-}
-
-TAMSEL_AVX2 bool hopeless_avx2(const double* sums, double bound) {
-  return all_at_least_avx2(_mm256_loadu_pd(sums), _mm256_loadu_pd(sums + 4), bound);
 }
 
 constexpr BatchKernels kAvx2{"avx2",
@@ -362,8 +366,7 @@ constexpr BatchKernels kAvx2{"avx2",
                              dot_interleaved_avx2,
                              euclidean_gathered_avx2,
                              dot_gathered_avx2,
-                             euclidean_slabbed_with<add_slab_avx2<true, double>, add_slab_avx2<true, float>, hopeless_avx2,
-                                                    beyond_avx2>,
+                             euclidean_slabbed_with<add_slab_avx2<true, double>, add_slab_avx2<true, float>, all_reach_avx2>,
                              dot_slabbed_with<add_slab_avx2<false, double>>};
 
 // ---------------------------------------------------------------------------
@@ -450,15 +453,8 @@ TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const T* base
   }
 }
 
-TAMSEL_AVX512 bool beyond_avx512(const double* sums, double threshold) {
-  // min(largest, s) keeps a NaN s.
-  const __m512d sums_capped = _mm512_min_pd(_mm512_set1_pd(kLargest), _mm512_loadu_pd(sums));
-  const __m512d lower = _mm512_mul_pd(_mm512_sqrt_pd(sums_capped), _mm512_set1_pd(kScreenFactor));
-  return _mm512_cmp_pd_mask(lower, _mm512_set1_pd(threshold), _CMP_GE_OQ) == 0xFF;
-}
-
-TAMSEL_AVX512 bool hopeless_avx512(const double* sums, double bound) {
-  return _mm512_cmp_pd_mask(_mm512_sqrt_pd(_mm512_loadu_pd(sums)), _mm512_set1_pd(bound), _CMP_GE_OQ) == 0xFF;
+TAMSEL_AVX512 bool all_reach_avx512(const double* sums, double limit) {
+  return _mm512_cmp_pd_mask(_mm512_loadu_pd(sums), _mm512_set1_pd(limit), _CMP_GE_OQ) == 0xFF;
 }
 
 #pragma GCC diagnostic pop
@@ -469,7 +465,7 @@ constexpr BatchKernels kAvx512{"avx512",
                                euclidean_gathered_avx2,
                                dot_gathered_avx2,
                                euclidean_slabbed_with<add_slab_avx512<true, double>, add_slab_avx512<true, float>,
-                                                      hopeless_avx512, beyond_avx512>,
+                                                      all_reach_avx512>,
                                dot_slabbed_with<add_slab_avx512<false, double>>};
 
 std::vector<const BatchKernels*> detect_supported() {

@@ -48,14 +48,14 @@ inline std::size_t slab_width(std::size_t dim, std::size_t slab) {
 //   minus sqrt(n) 2^-536, and the exact distance is at least |x - q| over
 //   any m components.
 // Together, for n <= 2^20: d >= sqrt(S') (1 - 2^-23) - 2^-24 |q| -
-// sqrt(n) (2^-150 + 2^-535). The screen tests sqrt(S') * kScreenFactor >=
-// bound + slack with the slack at least twice those terms, computed with
-// margin; kScreenFactor leaves room for the test's own three roundings. So
-// a lane is ruled out only when d >= bound, or d is NaN, exactly as an
-// abandoned lane. A NaN rounded value proves nothing, and a query that is
-// not finite makes the slack infinite and the screen idle.
+// sqrt(n) (2^-150 + 2^-535). The screen tests S' >= ((bound + slack) /
+// (1 - 2^-22))^2 with the slack at least twice those terms, every rounding
+// of the right side covered by a margin upward. So a lane is ruled out only
+// when d >= bound, or d is NaN, exactly as an abandoned lane. An overflowed
+// S' stands for the largest double, which passes any finite limit the
+// right side reaches; a limit that overflows, or a query that is not finite,
+// leaves the screen idle; a NaN rounded value proves nothing.
 inline constexpr std::size_t kMaxScreenedDim = std::size_t{1} << 20;
-inline constexpr double kScreenFactor = 1.0 - 0x1p-21;
 
 // A stored component as its rounded copy holds it: NaN when the float is
 // not finite, since such a copy bounds nothing.
