@@ -1,12 +1,9 @@
 // Filter: restricts a search to the nodes whose value of one schema
 // attribute passes a test. The only test built is equality with one value
-// captured when the filter is made; it is shared and immutable, so a filter
-// can be copied and handed to every layer search of a query cheaply.
+// captured when the filter is made. Indexes may test it through the codes of
+// their metadata store instead of calling passes(); both agree.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
 
 #include "metadata/metadata.h"
@@ -15,12 +12,9 @@ namespace tamsel {
 
 struct Filter {
   std::string attribute;
-  std::shared_ptr<const std::function<bool(const Metadata&)>> predicate;
-  // The value an equality filter captured, so that a search can count the
-  // nodes that pass before it walks; absent for any other test.
-  std::optional<Metadata> equals;
+  Metadata value;  // the value a passing node's attribute equals
 
-  bool passes(const Metadata& value) const { return (*predicate)(value); }
+  bool passes(const Metadata& stored) const { return metadata_equal(stored, value); }
 };
 
 // A filter that passes the nodes whose value of `attribute` equals `value`

@@ -96,7 +96,9 @@ struct HNSW::Query {
 
 struct HNSW::PreparedFilter {
   const Filter* filter = nullptr;
-  std::size_t position = 0;  // of its attribute in the schema
+  std::size_t position = 0;              // of its attribute in the schema
+  const std::uint32_t* codes = nullptr;  // of its attribute, by node
+  std::uint32_t code = 0;                // that a passing node has
 };
 
 // Working space of the layer search, reused from one search to the next;
@@ -252,9 +254,8 @@ void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, 
 }
 
 bool HNSW::passes(const PreparedFilter& filter, NodeId32 node) const {
-  // A node stored without a record passes no filter.
-  const Metadata* value = metadata_.value(node, filter.position);
-  return value != nullptr && filter.filter->passes(*value);
+  // A node stored without a record has a code no filter looks for.
+  return filter.codes[node] == filter.code;
 }
 
 Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
@@ -268,7 +269,10 @@ Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, co
   if (schema.empty()) return HNSWError::EmptySchema;
   const auto found = std::find(schema.begin(), schema.end(), filter->attribute);
   if (found == schema.end()) return HNSWError::AttributeNotFound;
-  prepared->position = static_cast<std::size_t>(found - schema.begin());
+  const auto position = static_cast<std::size_t>(found - schema.begin());
+  prepared->position = position;
+  prepared->codes = metadata_.codes(position);
+  prepared->code = metadata_.code_of(position, filter->value);
   return Status<HNSWError>::Ok();
 }
 
@@ -312,6 +316,20 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
         for (const NodeId32 neighbor : list) {
           fresh[count] = neighbor;
           count += (marks[neighbor >> 6] >> (neighbor & 63) & 1) ^ 1;
+        }
+        batch.resize(count);
+        for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
+      } else if (!test_levels) {
+        // A filtered search: the same, with the filter's test folded in.
+        batch.resize(list.size());
+        const std::uint64_t* marks = scratch.visited.data();
+        const std::uint32_t* codes = filter.codes;
+        const std::uint32_t code = filter.code;
+        NodeId32* fresh = batch.data();
+        std::size_t count = 0;
+        for (const NodeId32 neighbor : list) {
+          fresh[count] = neighbor;
+          count += ((marks[neighbor >> 6] >> (neighbor & 63) & 1) ^ 1) & (codes[neighbor] == code);
         }
         batch.resize(count);
         for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
@@ -372,7 +390,7 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   if (kind_ == MetricKind::Cosine) reserve_more(norms_, 1);
   reserve_more(levels_, 1);
   reserve_more(has_row_, 1);
-  metadata_.reserve_node(record.has_value());
+  metadata_.reserve_node(record ? &*record : nullptr);
   if (pruned_) {
     pruned_->reserve_node(level);
     // The last step that can fail; it takes itself back when it does.
@@ -633,13 +651,8 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
   return Status<HNSWError>::Ok();
 }
 
-std::span<const NodeId32> HNSW::passing_nodes(const PreparedFilter& filter, std::vector<NodeId32>* storage) const {
-  if (filter.filter->equals) return postings_.nodes(filter.position, *filter.filter->equals);
-  // Any other test: the attribute's column, node by node.
-  for (std::size_t node = 0; node < node_count_; ++node) {
-    if (passes(filter, static_cast<NodeId32>(node))) storage->push_back(static_cast<NodeId32>(node));
-  }
-  return *storage;
+std::span<const NodeId32> HNSW::passing_nodes(const PreparedFilter& filter) const {
+  return postings_.nodes(filter.position, filter.filter->value);
 }
 
 void HNSW::exact_scan(const Query& query, std::span<const NodeId32> nodes, std::size_t wanted,
@@ -684,8 +697,7 @@ Status<HNSWError> HNSW::search_pruned(std::span<const double> query, std::uint32
     return Status<HNSWError>::Ok();
   }
 
-  std::vector<NodeId32> storage;
-  const std::span<const NodeId32> passing = passing_nodes(prepared, &storage);
+  const std::span<const NodeId32> passing = passing_nodes(prepared);
   const std::size_t expected = std::min(wanted, passing.size());
   if (expected == 0) return Status<HNSWError>::Ok();
   const double count = static_cast<double>(passing.size());

@@ -224,9 +224,8 @@ class HNSW {
                                   LevelSource& levels);
   Status<HNSWError> search_pruned(std::span<const double> query, std::uint32_t k, const Filter* filter,
                                   std::vector<Neighbor>* result) const;
-  // The nodes that pass the filter, in identifier order; `storage` holds
-  // them when they are not kept already.
-  std::span<const NodeId32> passing_nodes(const PreparedFilter& filter, std::vector<NodeId32>* storage) const;
+  // The nodes that pass the filter, in identifier order.
+  std::span<const NodeId32> passing_nodes(const PreparedFilter& filter) const;
   void exact_scan(const Query& query, std::span<const NodeId32> nodes, std::size_t wanted,
                   std::vector<Neighbor>* result) const;
   class ScratchPool;
