@@ -69,6 +69,7 @@ std::size_t result_insertion_position(std::span<const Neighbor> list, double d) 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // No node other than node 0 can have a higher level: the weight table holds
 // at most 746 entries. Lists are kept up to this layer; a search of a higher
@@ -111,6 +112,34 @@ struct HNSW::Scratch {
   std::vector<NodeId32> batch;
   std::vector<double> batch_distances;
   std::vector<Neighbor> found;
+  // Distances measured in the present operation (an insertion or a query),
+  // by node, valid where the node's stamp is the operation's. The metric is
+  // pure, so a later layer search of the same operation reuses a value bit
+  // for bit instead of measuring the node again. One entry per stored node,
+  // made when an operation starts.
+  std::vector<double> known;
+  std::vector<std::uint32_t> known_stamp;
+  std::uint32_t stamp = 0;
+  std::vector<NodeId32> unknown;          // the batch's nodes still to measure
+  std::vector<std::uint32_t> unknown_at;  // and their places in the batch
+  std::vector<double> measured;
+
+  // Starts an operation on an index of `nodes` nodes.
+  void begin_operation(std::size_t nodes) {
+    if (known.size() < nodes) {
+      known.resize(nodes, 0.0);
+      known_stamp.resize(nodes, 0);
+    }
+    if (++stamp == 0) {  // wrapped: no old stamp may pass for the new one
+      std::fill(known_stamp.begin(), known_stamp.end(), 0);
+      stamp = 1;
+    }
+  }
+  bool is_known(NodeId32 node) const { return known_stamp[node] == stamp; }
+  void remember(NodeId32 node, double distance) {
+    known[node] = distance;
+    known_stamp[node] = stamp;
+  }
 
   void begin_search(std::size_t nodes) {
     const std::size_t words = (nodes + 63) / 64;
@@ -253,6 +282,30 @@ void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, 
   }
 }
 
+void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const {
+  double* out = scratch.batch_distances.data();
+  scratch.unknown.clear();
+  scratch.unknown_at.clear();
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (scratch.is_known(nodes[i])) {
+      out[i] = scratch.known[nodes[i]];
+    } else {
+      scratch.unknown.push_back(nodes[i]);
+      scratch.unknown_at.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  if (scratch.unknown.empty()) return;
+  count_distances(scratch.unknown.size());
+  scratch.measured.resize(scratch.unknown.size());
+  batch_distances(query, scratch.unknown, bound, scratch.measured.data());
+  for (std::size_t j = 0; j < scratch.unknown.size(); ++j) {
+    const double d = scratch.measured[j];
+    out[scratch.unknown_at[j]] = d;
+    // +infinity may stand for an abandoned batch, whose true value is not known.
+    if (d != kInfinity) scratch.remember(scratch.unknown[j], d);
+  }
+}
+
 bool HNSW::passes(const PreparedFilter& filter, NodeId32 node) const {
   // A node stored without a record has a code no filter looks for.
   return filter.codes[node] == filter.code;
@@ -280,8 +333,14 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
                         std::uint32_t layer, const PreparedFilter& filter, std::vector<Neighbor>* result) const {
   scratch.begin_search(node_count_);
 
-  const double entry_distance = distance(query, entry);
-  count_distances(1);
+  double entry_distance;
+  if (scratch.is_known(entry)) {
+    entry_distance = scratch.known[entry];
+  } else {
+    entry_distance = distance(query, entry);
+    count_distances(1);
+    scratch.remember(entry, entry_distance);
+  }
   result->assign(1, Neighbor{entry_distance, entry});
   scratch.visit(entry);
   std::vector<Neighbor>& candidates = scratch.candidates;
@@ -347,9 +406,8 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     // While the list is full its last distance only falls, so a neighbour
     // whose distance cannot get below the present one is never admitted.
     const double bound = result->size() >= ef ? result->back().distance : kNaN;
-    count_distances(batch.size());
     scratch.batch_distances.resize(batch.size());
-    batch_distances(query, batch, bound, scratch.batch_distances.data());
+    measure(query, batch, bound, scratch);
 
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const double d = scratch.batch_distances[i];
@@ -372,6 +430,7 @@ Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::ui
   if (Status<HNSWError> status = prepare_filter(ef, layer, filter, &prepared); !status.ok()) return status;
   check_invariant(entry < node_count_, "layer search from a node that is not stored");
   const ScratchPool::Lease scratch = scratch_->take();
+  (*scratch).begin_operation(node_count_);
   layer_search(*scratch, static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result);
   return Status<HNSWError>::Ok();
 }
@@ -456,6 +515,7 @@ Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, std::span<const
   const Query query = prepare_query(vector);
   const PreparedFilter no_filter;
   const ScratchPool::Lease scratch = scratch_->take();
+  (*scratch).begin_operation(node_count_);
   std::vector<Neighbor>& found = (*scratch).found;
   NodeId32 entry = 0;
   for (std::uint32_t layer = 0; layer <= last_layer; ++layer) {
@@ -548,6 +608,7 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
   const Query prepared_query = prepare_query(query);
   PreparedFilter prepared;
   const ScratchPool::Lease scratch = scratch_->take();
+  (*scratch).begin_operation(node_count_);
   std::vector<Neighbor>& found = (*scratch).found;
   NodeId32 entry = 0;
   if (config_.layers >= 2) {

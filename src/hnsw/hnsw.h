@@ -241,6 +241,9 @@ class HNSW {
                     const PreparedFilter& filter, std::vector<Neighbor>* result) const;
   double distance(const Query& query, NodeId32 node) const;
   void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
+  // The distances of the nodes into scratch.batch_distances, reusing those
+  // measured earlier in the same operation.
+  void measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const;
   bool passes(const PreparedFilter& filter, NodeId32 node) const;
 
   HNSWConfig config_;
