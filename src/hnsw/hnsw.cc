@@ -105,9 +105,11 @@ struct HNSW::PreparedFilter {
 // Working space of the layer search, reused from one search to the next;
 // each search in progress has one of its own.
 struct HNSW::Scratch {
-  // One bit per node, cleared at the start of each search: small enough to
-  // stay in the nearest cache while rows are walked.
-  std::vector<std::uint64_t> visited;
+  // One byte per node: visited in this search when it holds the search's
+  // mark. Each search takes the next mark, so nothing is cleared but once
+  // every 255 searches, and testing an entry is one load and compare.
+  std::vector<std::uint8_t> visited;
+  std::uint8_t mark = 0;
   std::vector<Neighbor> candidates;
   std::vector<NodeId32> batch;
   std::vector<double> batch_distances;
@@ -142,16 +144,19 @@ struct HNSW::Scratch {
   }
 
   void begin_search(std::size_t nodes) {
-    const std::size_t words = (nodes + 63) / 64;
-    if (visited.size() < words) visited.reserve(std::max(words, visited.size() * 2));
-    visited.assign(words, 0);
+    if (visited.size() < nodes) {
+      reserve_more(visited, nodes - visited.size());
+      visited.resize(nodes, 0);
+    }
+    if (++mark == 0) {  // wrapped: no old mark may pass for the new one
+      std::fill(visited.begin(), visited.end(), 0);
+      mark = 1;
+    }
   }
   // Marks the node visited; true if it was not before.
   bool visit(NodeId32 node) {
-    std::uint64_t& word = visited[node >> 6];
-    const std::uint64_t bit = std::uint64_t{1} << (node & 63);
-    const bool fresh = (word & bit) == 0;
-    word |= bit;
+    const bool fresh = visited[node] != mark;
+    visited[node] = mark;
     return fresh;
   }
 };
@@ -369,26 +374,28 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
         // fresh ones marked afterwards: the tests then carry no dependence
         // on one another and need no branch.
         batch.resize(list.size());
-        const std::uint64_t* marks = scratch.visited.data();
+        const std::uint8_t* marks = scratch.visited.data();
+        const std::uint8_t mark = scratch.mark;
         NodeId32* fresh = batch.data();
         std::size_t count = 0;
         for (const NodeId32 neighbor : list) {
           fresh[count] = neighbor;
-          count += (marks[neighbor >> 6] >> (neighbor & 63) & 1) ^ 1;
+          count += marks[neighbor] != mark;
         }
         batch.resize(count);
         for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
       } else if (!test_levels) {
         // A filtered search: the same, with the filter's test folded in.
         batch.resize(list.size());
-        const std::uint64_t* marks = scratch.visited.data();
+        const std::uint8_t* marks = scratch.visited.data();
+        const std::uint8_t mark = scratch.mark;
         const std::uint32_t* codes = filter.codes;
         const std::uint32_t code = filter.code;
         NodeId32* fresh = batch.data();
         std::size_t count = 0;
         for (const NodeId32 neighbor : list) {
           fresh[count] = neighbor;
-          count += ((marks[neighbor >> 6] >> (neighbor & 63) & 1) ^ 1) & (codes[neighbor] == code);
+          count += (marks[neighbor] != mark) & (codes[neighbor] == code);
         }
         batch.resize(count);
         for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
