@@ -1,5 +1,7 @@
 #include "hnsw/hnsw.h"
 
+#include "hnsw/row_walk.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -144,9 +146,9 @@ struct HNSW::Scratch {
   }
 
   void begin_search(std::size_t nodes) {
-    if (visited.size() < nodes) {
-      reserve_more(visited, nodes - visited.size());
-      visited.resize(nodes, 0);
+    if (visited.size() < nodes + kMarkPadding) {
+      reserve_more(visited, nodes + kMarkPadding - visited.size());
+      visited.resize(nodes + kMarkPadding, 0);
     }
     if (++mark == 0) {  // wrapped: no old mark may pass for the new one
       std::fill(visited.begin(), visited.end(), 0);
@@ -373,14 +375,19 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
         // be tested against the marks as they stood before it, and the
         // fresh ones marked afterwards: the tests then carry no dependence
         // on one another and need no branch.
-        batch.resize(list.size());
-        const std::uint8_t* marks = scratch.visited.data();
-        const std::uint8_t mark = scratch.mark;
-        NodeId32* fresh = batch.data();
-        std::size_t count = 0;
-        for (const NodeId32 neighbor : list) {
-          fresh[count] = neighbor;
-          count += marks[neighbor] != mark;
+        batch.resize(list.size() + kFreshPadding);
+        std::size_t count;
+        if (node_count_ <= (std::size_t{1} << 31)) {
+          count = fresh_entries(list, scratch.visited.data(), scratch.mark, batch.data());
+        } else {
+          const std::uint8_t* marks = scratch.visited.data();
+          const std::uint8_t mark = scratch.mark;
+          NodeId32* fresh = batch.data();
+          count = 0;
+          for (const NodeId32 neighbor : list) {
+            fresh[count] = neighbor;
+            count += marks[neighbor] != mark;
+          }
         }
         batch.resize(count);
         for (const NodeId32 neighbor : batch) scratch.visit(neighbor);

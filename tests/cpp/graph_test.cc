@@ -3,6 +3,7 @@
 #include <random>
 
 #include "hnsw/graph.h"
+#include "hnsw/row_walk.h"
 
 namespace tamsel {
 namespace {
@@ -49,6 +50,38 @@ TEST(Graph, ListsMatchAPlainModelAcrossGrowthAndWidening) {
     for (const auto& list : layers) entries += list.size();
   }
   EXPECT_EQ(graph.entries(), entries);
+}
+
+}  // namespace
+}  // namespace tamsel
+
+namespace tamsel {
+namespace {
+
+// The row walk keeps exactly the unmarked entries, in list order, for lists
+// of every length around the wide steps and both identifier widths.
+TEST(RowWalk, KeepsTheUnmarkedEntriesInOrder) {
+  std::mt19937_64 rng(14);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t nodes = 1 + rng() % 3000, length = rng() % 70;
+    std::vector<std::uint8_t> marks(nodes + kMarkPadding);
+    const auto mark = static_cast<std::uint8_t>(1 + rng() % 255);
+    for (std::size_t n = 0; n < nodes; ++n) marks[n] = rng() % 2 ? mark : static_cast<std::uint8_t>(rng());
+    std::vector<std::uint16_t> narrow;
+    std::vector<std::uint32_t> wide, want;
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto node = static_cast<std::uint32_t>(rng() % nodes);
+      narrow.push_back(static_cast<std::uint16_t>(node));
+      wide.push_back(node);
+      if (marks[node] != mark) want.push_back(node);
+    }
+    std::vector<std::uint32_t> got(length + kFreshPadding);
+    got.resize(fresh_entries(std::span<const std::uint16_t>(narrow), marks.data(), mark, got.data()));
+    ASSERT_EQ(got, want);
+    got.assign(length + kFreshPadding, 0);
+    got.resize(fresh_entries(std::span<const std::uint32_t>(wide), marks.data(), mark, got.data()));
+    ASSERT_EQ(got, want);
+  }
 }
 
 }  // namespace
