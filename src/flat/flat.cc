@@ -115,6 +115,46 @@ void Flat::append(std::span<const double> values, std::size_t coming) {
 }
 
 Status<FlatError> Flat::create(const VectorBatch& batch) {
+  NoCheckpoint never;
+  bool completed;
+  return create(batch, never, &completed);
+}
+
+void Flat::truncate(std::size_t size) {
+  if (size >= size_) return;
+  if (kind_ == MetricKind::Cosine) norms_.resize(size);
+  if (size == 0) {
+    values_.clear();
+    rounded_.clear();
+    group_count_ = 0;
+    last_capacity_ = 0;
+    size_ = 0;
+    return;
+  }
+  const std::size_t groups = ((size + kLanes - 1) / kLanes + kGroupBlocks - 1) / kGroupBlocks;
+  const std::size_t last = groups - 1;
+  const std::size_t capacity = group_capacity(last);
+  group_count_ = groups;
+  last_capacity_ = capacity;
+  values_.resize(group_start(last) + capacity * kLanes * dim_);
+  if (screened_) rounded_.resize(values_.size());
+  // The components of the dropped vectors in the last group back to 0.0, as
+  // append found them.
+  const std::size_t end = std::min(size_, (last * kGroupBlocks + capacity) * kLanes);
+  for (std::size_t id = size; id < end; ++id) {
+    const std::size_t in_group = id / kLanes % kGroupBlocks;
+    const std::size_t start = group_start(last) + id % kLanes;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const std::size_t at = start + slabbed_offset(dim_, capacity, in_group, i);
+      values_[at] = 0.0;
+      if (screened_) rounded_[at] = 0.0f;
+    }
+  }
+  size_ = size;
+}
+
+Status<FlatError> Flat::create(const VectorBatch& batch, Checkpoint& checkpoint, bool* completed) {
+  *completed = true;
   if (batch.empty()) return FlatError::EmptyVectors;
   check_invariant(batch.first_row_not_of_length(dim_) == batch.size(),
                   "flat create of a vector whose length is not the index dimension");
@@ -122,8 +162,34 @@ Status<FlatError> Flat::create(const VectorBatch& batch) {
   values_.reserve(length_for(size_ + batch.size()));
   if (screened_) rounded_.reserve(length_for(size_ + batch.size()));
   if (kind_ == MetricKind::Cosine) norms_.reserve(size_ + batch.size());
-  for (std::size_t row = 0; row < batch.size(); ++row) append(batch[row], batch.size() - row);
+  const std::size_t size_before = size_;
+  constexpr std::size_t kRowsPerLook = 1024;
+  for (std::size_t row = 0; row < batch.size(); ++row) {
+    if (row % kRowsPerLook == 0 && !checkpoint.keep_going()) {
+      truncate(size_before);
+      *completed = false;
+      return Status<FlatError>::Ok();
+    }
+    append(batch[row], batch.size() - row);
+  }
   return Status<FlatError>::Ok();
+}
+
+Flat::Query Flat::prepare(std::span<const double> query) const {
+  return Query{query, kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0};
+}
+
+void Flat::score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
+                        double* values) const {
+  // A run may cross groups: each group's part is scored on its own.
+  while (count > 0) {
+    const std::size_t group = first_block / kGroupBlocks, first = first_block % kGroupBlocks;
+    const std::size_t run = std::min(count, kGroupBlocks - first);
+    score_blocks(query.values, query.squared_norm, group, first, run, bound, values);
+    first_block += run;
+    count -= run;
+    values += run * kLanes;
+  }
 }
 
 void Flat::score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group,

@@ -17,6 +17,9 @@
 // bytes before any exact sum is taken (the rounded screen of
 // metric/kernels.h, which never rules out a vector that could enter).
 //
+// A batch of queries (flat_batch.h) streams through the blocks once per tile
+// of queries, through the scoring interface below.
+//
 // Thread safety: the const members are safe for concurrent readers; insert
 // and create need exclusive access.
 #pragma once
@@ -26,6 +29,7 @@
 #include <span>
 #include <vector>
 
+#include "common/checkpoint.h"
 #include "common/huge_page_allocator.h"
 #include "common/status.h"
 #include "common/vector_batch.h"
@@ -70,13 +74,30 @@ class Flat {
   void insert(std::span<const double> values) { append(values, 1); }
 
   // Appends every vector of the batch in order; EmptyVectors for an empty
-  // batch, which leaves the index unchanged.
+  // batch, which leaves the index unchanged. When the checkpoint says stop,
+  // nothing of the batch stays stored and the result is Ok with
+  // *completed false.
   Status<FlatError> create(const VectorBatch& batch);
+  Status<FlatError> create(const VectorBatch& batch, Checkpoint& checkpoint, bool* completed);
 
   // The max(k, 1) best (identifier, value) pairs in the distance order on
   // pairs, or all of them when fewer are stored; EmptyIndex when nothing is
   // stored. The query is the metric's first argument.
   Status<FlatError> search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const;
+
+  // The scoring interface: a query prepared once, then scored against runs
+  // of consecutive blocks. Block b holds identifiers b*kLanes onwards; the
+  // values of lanes past size() are meaningless. With a Euclidean metric a
+  // block whose every lane has a distance >= bound may report +infinity for
+  // all of them (NaN: no bound); every other value is exact.
+  struct Query {
+    std::span<const double> values;
+    double squared_norm;  // for the cosine only
+  };
+  Query prepare(std::span<const double> query) const;
+  std::size_t block_count() const { return (size_ + kLanes - 1) / kLanes; }
+  void score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
+                    double* values) const;
 
   // Bytes held for the stored vectors.
   std::size_t memory_bytes() const {
@@ -91,6 +112,8 @@ class Flat {
   void append(std::span<const double> values, std::size_t coming);
   // The length of values_ that holds `vectors` vectors appended in one go.
   std::size_t length_for(std::size_t vectors) const;
+  // Drops every vector from `size` on.
+  void truncate(std::size_t size);
   // Gives the last group room for `capacity` blocks, moving its slabs apart.
   void grow_last_group(std::size_t capacity);
   std::size_t group_capacity(std::size_t group) const {

@@ -130,10 +130,9 @@ struct HNSW::Scratch {
 
   // Starts an operation on an index of `nodes` nodes.
   void begin_operation(std::size_t nodes) {
-    if (known.size() < nodes) {
-      known.resize(nodes, 0.0);
-      known_stamp.resize(nodes, 0);
-    }
+    // Each on its own: a failed allocation may leave one longer than the other.
+    if (known.size() < nodes) known.resize(nodes, 0.0);
+    if (known_stamp.size() < nodes) known_stamp.resize(nodes, 0);
     if (++stamp == 0) {  // wrapped: no old stamp may pass for the new one
       std::fill(known_stamp.begin(), known_stamp.end(), 0);
       stamp = 1;
