@@ -183,7 +183,8 @@ def test_hostile_files_raise_value_or_os_error_only(tmp_path):
 
 
 SAVER = """
-    import sys, numpy, tamsel
+    import signal, sys, numpy, tamsel
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a background parent may have ignored it
     index = tamsel.PyFlat(16)
     index.create(numpy.ones((2_000_000, 16)))
     print("ready", flush=True)
