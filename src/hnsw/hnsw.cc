@@ -765,6 +765,15 @@ Status<HNSWError> HNSW::search_pruned(std::span<const double> query, std::uint32
   std::vector<PrunedGraph::Scored> found;
   if (filter == nullptr) {
     pruned_->search(distances, beam, nullptr, &found);
+    // A walk stranded in a small part of the graph (links chosen on a
+    // similarity can leave one) would return fewer than k results; the
+    // exact scan of every node answers instead.
+    if (const std::size_t expected = std::min<std::size_t>(wanted, node_count_); found.size() < expected) {
+      std::vector<NodeId32> every_node(node_count_);
+      for (std::size_t i = 0; i < node_count_; ++i) every_node[i] = static_cast<NodeId32>(i);
+      exact_scan(prepared_query, every_node, expected, result);
+      return Status<HNSWError>::Ok();
+    }
     for (std::size_t i = 0; i < std::min(wanted, found.size()); ++i) {
       result->push_back(Neighbor{found[i].distance, found[i].id});
     }
