@@ -21,12 +21,22 @@ _HNSW = "hnsw"
 
 
 def _replace_atomically(path: str, data: bytes) -> None:
+    """Writes `data` to `path` through a synced temporary file and a rename,
+    then syncs the directory, so a crash leaves the old file or the new one."""
     tmp = f"{path}.tmp{os.getpid()}"
     with open(tmp, "wb") as f:
         f.write(data)
         f.flush()
         os.fsync(f.fileno())
     os.replace(tmp, path)
+    try:
+        fd = os.open(os.path.dirname(path) or ".", os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
 
 
 def _read_ids(path: str) -> array.array[int]:

@@ -18,6 +18,7 @@ from collections.abc import Iterable
 from typing import Any, Self
 
 from tamsel_ray._cluster import Shards
+from tamsel_ray._shard import _replace_atomically
 
 MANIFEST = "manifest.json"
 _FORMAT = "tamsel_ray"
@@ -40,23 +41,6 @@ def split(total: int, sizes: list[int]) -> list[int]:
     for piece, shard in zip(pieces, order):
         counts[shard] = piece
     return counts
-
-
-def _write_atomically(path: str, data: bytes) -> None:
-    tmp = f"{path}.tmp{os.getpid()}"
-    with open(tmp, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
-    try:
-        fd = os.open(os.path.dirname(path), os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def _plain_name(name: Any) -> str:
@@ -148,7 +132,7 @@ class Sharded:
                 "params": self._params,
                 "shards": [{"files": files, "size": size} for files, size in zip(entries, sizes)],
             }
-            _write_atomically(manifest_path, json.dumps(manifest, indent=1).encode())
+            _replace_atomically(manifest_path, json.dumps(manifest, indent=1).encode())
         current = {name for files in entries for name in files.values()}
         for name in previous:
             if name not in current and os.path.basename(name) == name:
