@@ -2,7 +2,8 @@
 # The benchmark: tamsel against hnswlib, faiss, usearch, numpy and
 # scikit-learn on the same data, one thread each, and the work counters of
 # the graph engine against the plain reference. Writes bench/results.md,
-# bench/results.png and bench/counters.txt.
+# bench/results.png and bench/counters.txt, then prints the engines' speed
+# ratios against their peers (bench/engine.py).
 #   scripts/bench.sh           the full run (several minutes)
 #   scripts/bench.sh --quick   small data, written to a temporary directory
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -24,3 +25,5 @@ cmake --build "$COUNTERS_BUILD" >/dev/null || cmake --build "$COUNTERS_BUILD"
 "$COUNTERS_BUILD/engine_counters" "${counters_args[@]}" | tee "$out/counters.txt"
 echo
 "$PY" "$ROOT/bench/run.py" --out "$out" "${bench_args[@]}"
+echo
+"$PY" "$ROOT/bench/engine.py" "${bench_args[@]}"
