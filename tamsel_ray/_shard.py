@@ -64,6 +64,7 @@ class Shard:
     def restore(self, files: dict[str, str], size: int) -> int:
         """Replaces the index with the one saved in `files`; `size` is the
         vector count the manifest records (a graph index cannot be asked)."""
+        index: tamsel.PyFlat | tamsel.PyHNSW
         if self.kind == _FLAT:
             index = tamsel.PyFlat.load(files["index"])
             self.ids = _read_ids(files["ids"])
