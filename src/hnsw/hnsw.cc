@@ -1,5 +1,6 @@
 #include "hnsw/hnsw.h"
 
+#include "hnsw/rank_key.h"
 #include "hnsw/row_walk.h"
 
 #include <algorithm>
@@ -81,10 +82,18 @@ constexpr std::uint32_t kHighestListLayer = 745;
 // Identifiers are 32-bit inside; this one is never a node.
 constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
 
+// A node waiting to be visited, ranked by its distance's key. Each node is
+// queued at most once per search, so the order on (key, identifier) is
+// total and any heap pops the same sequence.
+struct Candidate {
+  std::int64_t key;
+  NodeId32 id;
+};
+
 // Candidate queue order: the pair that ranks first comes out first.
 struct RanksAfter {
-  bool operator()(const Neighbor& x, const Neighbor& y) const {
-    return pair_ranks_before(y.distance, y.id, x.distance, x.id);
+  bool operator()(const Candidate& x, const Candidate& y) const {
+    return (x.key > y.key) | ((x.key == y.key) & (x.id > y.id));
   }
 };
 
@@ -112,7 +121,10 @@ struct HNSW::Scratch {
   // every 255 searches, and testing an entry is one load and compare.
   std::vector<std::uint8_t> visited;
   std::uint8_t mark = 0;
-  std::vector<Neighbor> candidates;
+  std::vector<Candidate> candidates;
+  // The result list's rank keys, pair by pair.
+  std::vector<std::int64_t> result_keys;
+  // The fresh entries of a row; only ever grown, so that no walk clears it.
   std::vector<NodeId32> batch;
   std::vector<double> batch_distances;
   std::vector<Neighbor> found;
@@ -347,91 +359,99 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     count_distances(1);
     scratch.remember(entry, entry_distance);
   }
+  // The result list in rank order, with its keys beside it: the tests below
+  // compare keys, which order exactly as ranks_before does.
   result->assign(1, Neighbor{entry_distance, entry});
+  std::vector<std::int64_t>& keys = scratch.result_keys;
+  keys.assign(1, rank_key(entry_distance));
   scratch.visit(entry);
-  std::vector<Neighbor>& candidates = scratch.candidates;
-  candidates.assign(1, Neighbor{entry_distance, entry});
+  std::vector<Candidate>& candidates = scratch.candidates;
+  candidates.assign(1, Candidate{keys.front(), entry});
+  std::vector<NodeId32>& batch = scratch.batch;
 
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), RanksAfter{});
-    const Neighbor candidate = candidates.back();
+    const Candidate candidate = candidates.back();
     candidates.pop_back();
-    const double farthest = result->back().distance;
-    if (!std::isnan(farthest) && ranks_before(farthest, candidate.distance)) break;
+    // Stop at a candidate ranking after the farthest result; a NaN ranks
+    // after every number, so a NaN tail never stops the walk.
+    if (keys.back() < candidate.key) break;
 
     // Neighbours that a visit would measure, in row order. A repeat or a
     // self-link would meet the same tests or be visited already, so rows
     // keep neither; the visited test comes before the distance, which is
     // pure.
-    const auto node = static_cast<NodeId32>(candidate.id);
+    const NodeId32 node = candidate.id;
     const std::uint32_t top = graph_.top_layer(node);
     const bool test_levels = layer > top;
-    std::vector<NodeId32>& batch = scratch.batch;
-    graph_.with_list(node, std::min(layer, top), [&](auto list) {
+    const std::size_t count = graph_.with_list(node, std::min(layer, top), [&](auto list) -> std::size_t {
       count_entries_walked(list.size());
+      if (batch.size() < list.size() + kFreshPadding) batch.resize(list.size() + kFreshPadding);
+      const std::uint8_t* marks = scratch.visited.data();
+      const std::uint8_t mark = scratch.mark;
+      NodeId32* fresh = batch.data();
+      std::size_t fresh_count = 0;
+      // A list holds no repeats, so its entries can all be tested against
+      // the marks as they stood before it, and the fresh ones marked
+      // afterwards: the tests then carry no dependence on one another and
+      // need no branch. Every stale mark is below the search's.
       if (!test_levels && filter.filter == nullptr) {
-        // The common case. A list holds no repeats, so its entries can all
-        // be tested against the marks as they stood before it, and the
-        // fresh ones marked afterwards: the tests then carry no dependence
-        // on one another and need no branch.
-        batch.resize(list.size() + kFreshPadding);
-        std::size_t count;
+        // The common case.
         if (node_count_ <= (std::size_t{1} << 31)) {
-          count = fresh_entries(list, scratch.visited.data(), scratch.mark, batch.data());
+          fresh_count = fresh_entries(list, marks, mark, fresh);
         } else {
-          const std::uint8_t* marks = scratch.visited.data();
-          const std::uint8_t mark = scratch.mark;
-          NodeId32* fresh = batch.data();
-          count = 0;
           for (const NodeId32 neighbor : list) {
-            fresh[count] = neighbor;
-            count += marks[neighbor] != mark;
+            fresh[fresh_count] = neighbor;
+            fresh_count += marks[neighbor] < mark;
           }
         }
-        batch.resize(count);
-        for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
       } else if (!test_levels) {
         // A filtered search: the same, with the filter's test folded in.
-        batch.resize(list.size());
-        const std::uint8_t* marks = scratch.visited.data();
-        const std::uint8_t mark = scratch.mark;
         const std::uint32_t* codes = filter.codes;
         const std::uint32_t code = filter.code;
-        NodeId32* fresh = batch.data();
-        std::size_t count = 0;
         for (const NodeId32 neighbor : list) {
-          fresh[count] = neighbor;
-          count += (marks[neighbor] != mark) & (codes[neighbor] == code);
+          fresh[fresh_count] = neighbor;
+          fresh_count += (marks[neighbor] < mark) & (codes[neighbor] == code);
         }
-        batch.resize(count);
-        for (const NodeId32 neighbor : batch) scratch.visit(neighbor);
       } else {
-        batch.clear();
+        // A layer above the node's top list: its top list, keeping the
+        // neighbours that reach the layer (and pass the filter, if any).
+        const std::uint32_t* levels = levels_.data();
+        const std::uint32_t* codes = filter.filter != nullptr ? filter.codes : nullptr;
+        const std::uint32_t code = filter.code;
         for (const NodeId32 neighbor : list) {
-          if (test_levels && levels_[neighbor] < layer) continue;
-          if (filter.filter != nullptr && !passes(filter, neighbor)) continue;
-          if (scratch.visit(neighbor)) batch.push_back(neighbor);
+          fresh[fresh_count] = neighbor;
+          const bool passing = codes == nullptr || codes[neighbor] == code;
+          fresh_count += (marks[neighbor] < mark) & (levels[neighbor] >= layer) & passing;
         }
       }
+      for (std::size_t i = 0; i < fresh_count; ++i) scratch.visit(fresh[i]);
+      return fresh_count;
     });
-    if (batch.empty()) continue;
+    if (count == 0) continue;
+    const std::span<const NodeId32> fresh(batch.data(), count);
 
     // While the list is full its last distance only falls, so a neighbour
     // whose distance cannot get below the present one is never admitted.
     const double bound = result->size() >= ef ? result->back().distance : kNaN;
-    scratch.batch_distances.resize(batch.size());
-    measure(query, batch, bound, scratch);
+    if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
+    measure(query, fresh, bound, scratch);
 
-    for (std::size_t i = 0; i < batch.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
       const double d = scratch.batch_distances[i];
+      const std::int64_t key = rank_key(d);
       // Admitted into a full list only ranking before its last pair: NaN
       // ranks after every number, so a NaN tail admits any number.
-      if (result->size() < ef || ranks_before(d, result->back().distance)) {
-        candidates.push_back(Neighbor{d, batch[i]});
+      if (result->size() < ef || key < keys.back()) {
+        candidates.push_back(Candidate{key, fresh[i]});
         std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
-        result->insert(result->begin() + static_cast<std::ptrdiff_t>(result_insertion_position(*result, d)),
-                       Neighbor{d, batch[i]});
-        if (result->size() > ef) result->pop_back();
+        const auto at = static_cast<std::ptrdiff_t>(rank_insertion_position(keys, key));
+        result->insert(result->begin() + at, Neighbor{d, fresh[i]});
+        keys.insert(keys.begin() + at, key);
+        if (result->size() > ef) {
+          result->pop_back();
+          keys.pop_back();
+        }
       }
     }
   }

@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <random>
+#include <string>
 
 #include "hnsw/graph.h"
+#include "hnsw/hnsw.h"
+#include "hnsw/rank_key.h"
 #include "hnsw/row_walk.h"
 
 namespace tamsel {
@@ -59,14 +66,19 @@ namespace tamsel {
 namespace {
 
 // The row walk keeps exactly the unmarked entries, in list order, for lists
-// of every length around the wide steps and both identifier widths.
-TEST(RowWalk, KeepsTheUnmarkedEntriesInOrder) {
+// of every length around the wide steps and both identifier widths, in
+// every implementation this machine runs.
+class RowWalkTest : public ::testing::TestWithParam<RowWalk> {};
+
+TEST_P(RowWalkTest, KeepsTheUnmarkedEntriesInOrder) {
+  const RowWalk& walk = GetParam();
   std::mt19937_64 rng(14);
   for (int round = 0; round < 300; ++round) {
     const std::size_t nodes = 1 + rng() % 3000, length = rng() % 70;
     std::vector<std::uint8_t> marks(nodes + kMarkPadding);
     const auto mark = static_cast<std::uint8_t>(1 + rng() % 255);
-    for (std::size_t n = 0; n < nodes; ++n) marks[n] = rng() % 2 ? mark : static_cast<std::uint8_t>(rng());
+    // Stale marks are below the search's; the padding may hold any of them.
+    for (auto& m : marks) m = rng() % 2 ? mark : static_cast<std::uint8_t>(rng() % mark);
     std::vector<std::uint16_t> narrow;
     std::vector<std::uint32_t> wide, want;
     for (std::size_t i = 0; i < length; ++i) {
@@ -76,11 +88,49 @@ TEST(RowWalk, KeepsTheUnmarkedEntriesInOrder) {
       if (marks[node] != mark) want.push_back(node);
     }
     std::vector<std::uint32_t> got(length + kFreshPadding);
-    got.resize(fresh_entries(std::span<const std::uint16_t>(narrow), marks.data(), mark, got.data()));
+    got.resize(walk.narrow(std::span<const std::uint16_t>(narrow), marks.data(), mark, got.data()));
     ASSERT_EQ(got, want);
     got.assign(length + kFreshPadding, 0);
-    got.resize(fresh_entries(std::span<const std::uint32_t>(wide), marks.data(), mark, got.data()));
+    got.resize(walk.wide(std::span<const std::uint32_t>(wide), marks.data(), mark, got.data()));
     ASSERT_EQ(got, want);
+    if (std::string(walk.name) == supported_row_walks().back().name) {  // the one in use
+      got.assign(length + kFreshPadding, 0);
+      got.resize(fresh_entries(std::span<const std::uint16_t>(narrow), marks.data(), mark, got.data()));
+      ASSERT_EQ(got, want);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Supported, RowWalkTest, ::testing::ValuesIn(supported_row_walks().begin(),
+                                                                     supported_row_walks().end()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Rank keys order exactly as the distance order over every kind of double,
+// and place a pair where the plain insertion rule does, among ties, both
+// zeros and NaN of any sign or payload.
+TEST(RankKey, OrdersAndPlacesAsTheDistanceOrder) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> values = {-inf, -1e300, -2.0, -1.0, -std::numeric_limits<double>::denorm_min(), -0.0,
+                                      0.0, std::numeric_limits<double>::denorm_min(), 1.0, 1.5, 1e300, inf,
+                                      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+                                      std::bit_cast<double>(std::uint64_t{0x7FF0000000000123})};
+  for (const double x : values) {
+    for (const double y : values) {
+      ASSERT_EQ(rank_key(x) < rank_key(y), ranks_before(x, y)) << x << " " << y;
+      ASSERT_EQ(rank_key(x) == rank_key(y), ranks_equal(x, y)) << x << " " << y;
+    }
+  }
+  std::mt19937_64 rng(21);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<Neighbor> list;
+    for (std::size_t i = 0, n = rng() % 12; i < n; ++i) list.push_back({values[rng() % values.size()], i});
+    std::stable_sort(list.begin(), list.end(), [](const Neighbor& a, const Neighbor& b) {
+      return ranks_before(a.distance, b.distance);
+    });
+    std::vector<std::int64_t> keys;
+    for (const Neighbor& n : list) keys.push_back(rank_key(n.distance));
+    const double d = values[rng() % values.size()];
+    ASSERT_EQ(rank_insertion_position(keys, rank_key(d)), list.empty() ? 0 : result_insertion_position(list, d));
   }
 }
 
