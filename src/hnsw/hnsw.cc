@@ -82,13 +82,10 @@ constexpr std::uint32_t kHighestListLayer = 745;
 // Identifiers are 32-bit inside; this one is never a node.
 constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
 
-// A node waiting to be visited, ranked by its distance's key. Each node is
-// queued at most once per search, so the order on (key, identifier) is
-// total and any heap pops the same sequence.
-struct Candidate {
-  std::int64_t key;
-  NodeId32 id;
-};
+// A node waiting to be visited. Each node is queued at most once per
+// search, so the order on (key, identifier) is total and any heap pops the
+// same sequence.
+using Candidate = RankedNode;
 
 // Candidate queue order: the pair that ranks first comes out first.
 struct RanksAfter {
@@ -122,8 +119,11 @@ struct HNSW::Scratch {
   std::vector<std::uint8_t> visited;
   std::uint8_t mark = 0;
   std::vector<Candidate> candidates;
-  // The result list's rank keys, pair by pair.
-  std::vector<std::int64_t> result_keys;
+  // The result list in rank order while a search runs, and by node the
+  // distance each admitted node came with (a node is admitted at most once
+  // per search): moving 16-byte pairs costs less than moving distances too.
+  std::vector<RankedNode> ranked;
+  std::vector<double> admitted;
   // The fresh entries of a row; only ever grown, so that no walk clears it.
   std::vector<NodeId32> batch;
   std::vector<double> batch_distances;
@@ -157,6 +157,7 @@ struct HNSW::Scratch {
   }
 
   void begin_search(std::size_t nodes) {
+    if (admitted.size() < nodes) admitted.resize(nodes);
     if (visited.size() < nodes + kMarkPadding) {
       reserve_more(visited, nodes + kMarkPadding - visited.size());
       visited.resize(nodes + kMarkPadding, 0);
@@ -359,14 +360,14 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     count_distances(1);
     scratch.remember(entry, entry_distance);
   }
-  // The result list in rank order, with its keys beside it: the tests below
-  // compare keys, which order exactly as ranks_before does.
-  result->assign(1, Neighbor{entry_distance, entry});
-  std::vector<std::int64_t>& keys = scratch.result_keys;
-  keys.assign(1, rank_key(entry_distance));
+  // The result list in rank order: the tests below compare keys, which
+  // order exactly as ranks_before does.
+  std::vector<RankedNode>& ranked = scratch.ranked;
+  ranked.assign(1, RankedNode{rank_key(entry_distance), entry});
+  scratch.admitted[entry] = entry_distance;
   scratch.visit(entry);
   std::vector<Candidate>& candidates = scratch.candidates;
-  candidates.assign(1, Candidate{keys.front(), entry});
+  candidates.assign(1, ranked.front());
   std::vector<NodeId32>& batch = scratch.batch;
 
   while (!candidates.empty()) {
@@ -375,7 +376,7 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     candidates.pop_back();
     // Stop at a candidate ranking after the farthest result; a NaN ranks
     // after every number, so a NaN tail never stops the walk.
-    if (keys.back() < candidate.key) break;
+    if (ranked.back().key < candidate.key) break;
 
     // Neighbours that a visit would measure, in row order. A repeat or a
     // self-link would meet the same tests or be visited already, so rows
@@ -433,7 +434,7 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
 
     // While the list is full its last distance only falls, so a neighbour
     // whose distance cannot get below the present one is never admitted.
-    const double bound = result->size() >= ef ? result->back().distance : kNaN;
+    const double bound = ranked.size() >= ef ? scratch.admitted[ranked.back().id] : kNaN;
     if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
     measure(query, fresh, bound, scratch);
 
@@ -442,19 +443,18 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
       const std::int64_t key = rank_key(d);
       // Admitted into a full list only ranking before its last pair: NaN
       // ranks after every number, so a NaN tail admits any number.
-      if (result->size() < ef || key < keys.back()) {
-        candidates.push_back(Candidate{key, fresh[i]});
+      if (ranked.size() < ef || key < ranked.back().key) {
+        const RankedNode pair{key, fresh[i]};
+        scratch.admitted[pair.id] = d;
+        candidates.push_back(pair);
         std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
-        const auto at = static_cast<std::ptrdiff_t>(rank_insertion_position(keys, key));
-        result->insert(result->begin() + at, Neighbor{d, fresh[i]});
-        keys.insert(keys.begin() + at, key);
-        if (result->size() > ef) {
-          result->pop_back();
-          keys.pop_back();
-        }
+        ranked.insert(ranked.begin() + static_cast<std::ptrdiff_t>(rank_insertion_position(ranked, key)), pair);
+        if (ranked.size() > ef) ranked.pop_back();
       }
     }
   }
+  result->resize(ranked.size());
+  for (std::size_t i = 0; i < ranked.size(); ++i) (*result)[i] = Neighbor{scratch.admitted[ranked[i].id], ranked[i].id};
 }
 
 Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::uint32_t ef, std::uint32_t layer,

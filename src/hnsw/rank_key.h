@@ -27,21 +27,27 @@ inline std::int64_t rank_key(double d) {
   return bits ^ ((bits >> 63) & std::numeric_limits<std::int64_t>::max());
 }
 
-// Where a pair with key k enters a list whose keys are `keys`, in rank
-// order: directly before the last pair of an equal key when there is one,
-// else after every pair of a smaller key. The rule of
-// result_insertion_position (hnsw/hnsw.h), without a branch on the values.
-inline std::size_t rank_insertion_position(std::span<const std::int64_t> keys, std::int64_t k) {
+// A node ranked by its distance's key.
+struct RankedNode {
+  std::int64_t key;
+  std::uint32_t id;
+};
+
+// Where a pair with key k enters a list in rank order: directly before the
+// last pair of an equal key when there is one, else after every pair of a
+// smaller key. The rule of result_insertion_position (hnsw/hnsw.h), without
+// a branch on the values.
+inline std::size_t rank_insertion_position(std::span<const RankedNode> list, std::int64_t k) {
   // Pairs with keys up to k, counted by a halving search with no branch.
-  const std::int64_t* base = keys.data();
-  std::size_t size = keys.size();
+  const RankedNode* base = list.data();
+  std::size_t size = list.size();
   while (size > 1) {
     const std::size_t half = size / 2;
-    base = base[half] <= k ? base + half : base;
+    base = base[half].key <= k ? base + half : base;
     size -= half;
   }
-  std::size_t upto = static_cast<std::size_t>(base - keys.data()) + (size == 1 && *base <= k ? 1 : 0);
-  return upto - (upto > 0 && keys[upto - 1] == k ? 1 : 0);
+  const std::size_t upto = static_cast<std::size_t>(base - list.data()) + (size == 1 && base->key <= k ? 1 : 0);
+  return upto - (upto > 0 && list[upto - 1].key == k ? 1 : 0);
 }
 
 }  // namespace tamsel

@@ -127,10 +127,10 @@ TEST(RankKey, OrdersAndPlacesAsTheDistanceOrder) {
     std::stable_sort(list.begin(), list.end(), [](const Neighbor& a, const Neighbor& b) {
       return ranks_before(a.distance, b.distance);
     });
-    std::vector<std::int64_t> keys;
-    for (const Neighbor& n : list) keys.push_back(rank_key(n.distance));
+    std::vector<RankedNode> ranked;
+    for (const Neighbor& n : list) ranked.push_back({rank_key(n.distance), static_cast<std::uint32_t>(n.id)});
     const double d = values[rng() % values.size()];
-    ASSERT_EQ(rank_insertion_position(keys, rank_key(d)), list.empty() ? 0 : result_insertion_position(list, d));
+    ASSERT_EQ(rank_insertion_position(ranked, rank_key(d)), list.empty() ? 0 : result_insertion_position(list, d));
   }
 }
 
