@@ -3,6 +3,7 @@ pure-Python threads during a long call, and how fast Ctrl-C is honoured.
 
     python bench/threads.py            # the sizes the targets name
     python bench/threads.py --quick    # small sizes: checks that it all runs
+    python bench/threads.py --batch    # only search_many, against the loop and faiss
 
 Prints one line per figure, with its target. Figures depend on the load of
 the machine; on a shared one, run it a few times.
@@ -44,6 +45,34 @@ def search_many_vs_loop(rows, dim, queries, runs):
     print(f"PyFlat {rows:,} x {dim}, {queries:,} queries, k=10: loop of search {loop:.2f} s "
           f"({loop_cores:.2f} cores busy), search_many {batch:.2f} s ({batch_cores:.2f} cores busy): "
           f"{loop / batch:.2f}x (target >= 3x)")
+
+
+def search_many_vs_faiss(rows, dim, queries, runs):
+    """search_many against faiss's exact batch search (float32) of the same
+    queries on as many threads as tamsel uses: every core it may run on."""
+    try:
+        import faiss
+    except ImportError:
+        print("search_many vs faiss: faiss is not installed, skipped")
+        return
+    threads = len(os.sched_getaffinity(0))
+    rng = np.random.default_rng(0)
+    data = rng.standard_normal((rows, dim))
+    q = rng.standard_normal((queries, dim))
+    flat = tamsel.PyFlat(dim)
+    flat.create(data)
+    peer = faiss.IndexFlatL2(dim)
+    peer.add(data.astype(np.float32))
+    q32 = q.astype(np.float32)
+    for count in sorted({1, threads}):
+        faiss.omp_set_num_threads(count)
+        theirs, theirs_cores = best_of(runs, lambda: peer.search(q32, 10))
+        print(f"faiss IndexFlatL2 batch, {count} thread{'s' if count > 1 else ''}: {theirs:.3f} s "
+              f"({theirs_cores:.2f} cores busy)")
+    ours, ours_cores = best_of(runs, lambda: flat.search_many(q, 10))
+    print(f"PyFlat {rows:,} x {dim}, {queries:,} queries, k=10: search_many {ours:.3f} s "
+          f"({ours_cores:.2f} cores busy), faiss on {threads} threads {theirs:.3f} s: "
+          f"{ours / theirs:.2f}x (target <= 1.5x)")
 
 
 def two_threads_vs_one(rows, dim, queries, runs):
@@ -130,16 +159,23 @@ def ctrl_c_latency(rows, runs):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
-    quick = parser.parse_args().quick
+    parser.add_argument("--batch", action="store_true")
+    args = parser.parse_args()
+    quick = args.quick
     print(f"tamsel {tamsel.__file__}; {len(os.sched_getaffinity(0))} usable cores; "
           f"load average {os.getloadavg()[0]:.1f}")
-    if quick:
+    if args.batch:
+        search_many_vs_loop(100_000, 128, 1_000, 2)
+        search_many_vs_faiss(100_000, 128, 1_000, 3)
+    elif quick:
         search_many_vs_loop(5_000, 32, 100, 1)
+        search_many_vs_faiss(5_000, 32, 100, 1)
         two_threads_vs_one(5_000, 32, 100, 1)
         python_pace_during_create(1_000, 32)
         ctrl_c_latency(20_000, 1)
     else:
         search_many_vs_loop(100_000, 128, 1_000, 2)
+        search_many_vs_faiss(100_000, 128, 1_000, 3)
         two_threads_vs_one(100_000, 128, 300, 2)
         python_pace_during_create(8_000, 128)
         ctrl_c_latency(20_000, 5)

@@ -181,11 +181,21 @@ Flat::Query Flat::prepare(std::span<const double> query) const {
 
 void Flat::score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
                         double* values) const {
+  score_runs(query, first_block, count, bound, values, true);
+}
+
+void Flat::score_blocks_unscreened(const Query& query, std::size_t first_block, std::size_t count, double bound,
+                                   double* values) const {
+  score_runs(query, first_block, count, bound, values, false);
+}
+
+void Flat::score_runs(const Query& query, std::size_t first_block, std::size_t count, double bound, double* values,
+                      bool rounded) const {
   // A run may cross groups: each group's part is scored on its own.
   while (count > 0) {
     const std::size_t group = first_block / kGroupBlocks, first = first_block % kGroupBlocks;
     const std::size_t run = std::min(count, kGroupBlocks - first);
-    score_blocks(query.values, query.squared_norm, group, first, run, bound, values);
+    score_blocks(query.values, query.squared_norm, group, first, run, bound, values, rounded);
     first_block += run;
     count -= run;
     values += run * kLanes;
@@ -193,13 +203,14 @@ void Flat::score_blocks(const Query& query, std::size_t first_block, std::size_t
 }
 
 void Flat::score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group,
-                        std::size_t first, std::size_t count, double bound, double* values) const {
+                        std::size_t first, std::size_t count, double bound, double* values, bool rounded) const {
   const double* data = values_.data() + group_start(group);
   const std::size_t capacity = group_capacity(group);
   const BatchKernels& kernels = batch_kernels();
   switch (kind_) {
     case MetricKind::Euclidean:
-      kernels.euclidean_slabbed(query.data(), dim_, data, screened_ ? rounded_.data() + group_start(group) : nullptr,
+      kernels.euclidean_slabbed(query.data(), dim_, data,
+                                screened_ && rounded ? rounded_.data() + group_start(group) : nullptr,
                                 capacity, first, count, bound, values);
       return;
     case MetricKind::Dot:

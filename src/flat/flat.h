@@ -18,7 +18,9 @@
 // metric/kernels.h, which never rules out a vector that could enter).
 //
 // A batch of queries (flat_batch.h) streams through the blocks once per tile
-// of queries, through the scoring interface below.
+// of queries, through the scoring interface below; for the Euclidean
+// distance it first rules blocks out for the whole tile from the float copy
+// (metric/product_screen.h).
 //
 // Thread safety: the const members are safe for concurrent readers; insert
 // and create need exclusive access.
@@ -98,6 +100,22 @@ class Flat {
   std::size_t block_count() const { return (size_ + kLanes - 1) / kLanes; }
   void score_blocks(const Query& query, std::size_t first_block, std::size_t count, double bound,
                     double* values) const;
+  // The same without the rounded screen, for blocks that another screen
+  // has let through, where it would rule out little: early exits only.
+  void score_blocks_unscreened(const Query& query, std::size_t first_block, std::size_t count, double bound,
+                               double* values) const;
+
+  // The float copy of group `group` and the blocks it has room for, in the
+  // layout of metric/kernels.h; values is nullptr when the index keeps no
+  // copy (a metric other than the Euclidean, or more than kMaxScreenedDim
+  // components).
+  struct RoundedGroup {
+    const float* values;
+    std::size_t capacity;
+  };
+  RoundedGroup rounded_group(std::size_t group) const {
+    return {screened_ ? rounded_.data() + group_start(group) : nullptr, group_capacity(group)};
+  }
 
   // Bytes held for the stored vectors.
   std::size_t memory_bytes() const {
@@ -120,9 +138,12 @@ class Flat {
     return group + 1 == group_count_ ? last_capacity_ : kGroupBlocks;
   }
   std::size_t group_start(std::size_t group) const { return group * kGroupBlocks * kLanes * dim_; }
-  // Scores blocks first .. first+count-1 of a group into values.
+  // Scores blocks first .. first+count-1 of a group into values, with the
+  // rounded screen when `rounded` and the index keeps the copy.
   void score_blocks(std::span<const double> query, double query_squared_norm, std::size_t group, std::size_t first,
-                    std::size_t count, double bound, double* values) const;
+                    std::size_t count, double bound, double* values, bool rounded = true) const;
+  void score_runs(const Query& query, std::size_t first_block, std::size_t count, double bound, double* values,
+                  bool rounded) const;
 
   std::vector<double, HugePageAllocator<double>> values_;  // the groups, one after another
   std::vector<float, HugePageAllocator<float>> rounded_;   // the same rounded, when screened

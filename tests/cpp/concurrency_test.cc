@@ -3,7 +3,9 @@
 // sanitizer.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -46,13 +48,39 @@ TEST(Concurrency, HNSWSearchesFromSeveralThreadsMatchOneThread) {
   }
 }
 
+// The data of a batch test: values from a small set (ties, NaN,
+// infinities); Gaussian, where the product screen rules most blocks out;
+// Gaussian far from the origin, where it can rule out nothing and pauses; or
+// on a thin shell around the origin, where the queries are, so that many
+// distances differ from the bound by less than the screen's rounding errors.
+enum class Data { Awkward, Gaussian, Far, Shell };
+
+std::vector<std::vector<double>> batch_vectors(std::mt19937_64& rng, std::size_t count, Data data, bool queries) {
+  if (data == Data::Awkward) return awkward_vectors(rng, count, 40, true);
+  std::normal_distribution<double> normal;
+  std::vector<std::vector<double>> vectors(count, std::vector<double>(40));
+  for (auto& v : vectors) {
+    for (double& x : v) x = normal(rng) + (data == Data::Far ? 1e4 : 0.0);
+    if (data != Data::Shell) continue;
+    const double norm = std::sqrt(squared_norm(v));
+    const double radius = queries ? 1e-9 : 1.0 + 3e-9 * normal(rng);
+    for (double& x : v) x *= radius / norm;
+  }
+  return vectors;
+}
+
 TEST(Concurrency, FlatBatchMatchesSearchOnEveryThreadCount) {
   std::mt19937_64 rng(11);
-  for (MetricFn metric : {euclidean_distance, dot_product, cosine_similarity}) {
+  for (const auto& [metric, data] : std::vector<std::pair<MetricFn, Data>>{{euclidean_distance, Data::Awkward},
+                                                                          {euclidean_distance, Data::Gaussian},
+                                                                          {euclidean_distance, Data::Far},
+                                                                          {euclidean_distance, Data::Shell},
+                                                                          {dot_product, Data::Awkward},
+                                                                          {cosine_similarity, Data::Awkward}}) {
     Flat flat(40, metric);
-    for (const auto& vector : awkward_vectors(rng, 1003, 40, true)) flat.insert(vector);
+    for (const auto& vector : batch_vectors(rng, 1003, data, false)) flat.insert(vector);
     VectorBatch queries;
-    for (const auto& query : awkward_vectors(rng, 50, 40, true)) {
+    for (const auto& query : batch_vectors(rng, 50, data, true)) {
       for (double value : query) queries.push_value(value);
       queries.end_row();
     }

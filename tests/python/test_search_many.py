@@ -19,18 +19,29 @@ def outcome(call):
         return ("error", type(error), str(error))
 
 
-def make_data(rows, seed):
+def make_data(rows, seed, shape="plain", queries=False):
+    """Gaussian data, or data the Euclidean screens must not get wrong: far
+    from the origin and close together (float products cancel), row
+    magnitudes from float-subnormal to past float overflow, or a thin shell
+    around the queries (near ties)."""
     rng = np.random.default_rng(seed)
     data = rng.standard_normal((rows, DIM))
+    if shape == "far":
+        data += 1e4
+    elif shape == "mixed":
+        data *= 10.0 ** rng.integers(-45, 40, (rows, 1))
+    elif shape == "shell":
+        radius = 1e-9 if queries else 1.0 + 3e-9 * rng.standard_normal((rows, 1))
+        data *= radius / np.linalg.norm(data, axis=1, keepdims=True)
     data[5] = data[3]  # ties, broken by identifier
     data[7] = 0.0  # a NaN cosine
     data[11, 2] = math.nan
     return data
 
 
-def flat(metric):
+def flat(metric, shape="plain"):
     index = tamsel.PyFlat(DIM, metric)
-    index.create(make_data(203, 1))  # not a whole number of blocks
+    index.create(make_data(203, 1, shape))  # not a whole number of blocks
     return index
 
 
@@ -47,6 +58,9 @@ INDEXES = {
     "flat-euclidean": lambda: flat("euclidean"),
     "flat-cosine": lambda: flat("cosine"),
     "flat-inner": lambda: flat("inner_product"),
+    "flat-euclidean-far": lambda: flat("euclidean", "far"),
+    "flat-euclidean-mixed": lambda: flat("euclidean", "mixed"),
+    "flat-euclidean-shell": lambda: flat("euclidean", "shell"),
     "hnsw-euclidean": lambda: hnsw("euclidean"),
     "hnsw-angular": lambda: hnsw("angular"),
     "hnsw-inner": lambda: hnsw("inner_product"),
@@ -66,8 +80,9 @@ KS = [None, 0, 1, 7, 10**6, True, np.int64(3)]
 @pytest.mark.parametrize("name", list(INDEXES))
 def test_search_many_is_the_loop_of_search(name, kind):
     index = INDEXES[name]()
-    queries = make_data(37, 3)  # more than two tiles, not a whole one
-    queries[4] = make_data(203, 1)[9]  # an exact hit
+    shape = name.split("-")[2] if name.count("-") == 2 else "plain"
+    queries = make_data(37, 3, shape, queries=True)  # several tiles, not whole ones
+    queries[4] = make_data(203, 1, shape)[9]  # an exact hit
     queries = QUERIES[kind](queries)
     filters = [None, ("a", 1), ("a", 99)] if name.startswith("hnsw") else [None]
     for k in KS:
