@@ -85,23 +85,23 @@ void search_tile_screened(const Flat& flat, const VectorBatch& queries, std::siz
     norms[q] = round_screened_query(queries[begin + q], rounded.data() + q * dim);
   }
   std::vector<unsigned> pause(count, 0), paused(count, 0);
+  std::vector<double> bounds(count, std::numeric_limits<double>::quiet_NaN()), limits(count, bounds[0]);
   std::vector<const float*> screened_queries;
   std::vector<double> thresholds;
   std::vector<std::size_t> screened(count);  // a query's place in the run's screen, or count
   std::vector<std::uint8_t> keep(count * kScreenedRunBlocks);
   const std::unique_ptr<double[]> weights(new double[kScreenedRunBlocks * kLanes]);
   const std::unique_ptr<double[]> values(new double[kScreenedRunBlocks * kLanes]);
-  // Scores blocks first_block + from .. first_block + to - 1 exactly for
-  // query q and offers them; the rounded screen only for blocks the product
-  // screen has not seen.
-  const auto score = [&](std::size_t q, std::size_t first_block, std::size_t from, std::size_t to, bool seen) {
-    const std::size_t first = (first_block + from) * kLanes;
-    if (seen) {
-      flat.score_blocks_unscreened(prepared[q], first_block + from, to - from, selections[q]->bound(), values.get());
+  // Scores blocks first .. first + count - 1 for query q and offers them,
+  // with the rounded screen or without it.
+  const auto score = [&](std::size_t q, std::size_t first, std::size_t count, bool rounded) {
+    const double bound = selections[q]->bound();
+    if (rounded) {
+      flat.score_blocks(prepared[q], first, count, bound, values.get());
     } else {
-      flat.score_blocks(prepared[q], first_block + from, to - from, selections[q]->bound(), values.get());
+      flat.score_blocks_unscreened(prepared[q], first, count, bound, values.get());
     }
-    selections[q]->offer(first, values.get(), std::min((to - from) * kLanes, flat.size() - first));
+    selections[q]->offer(first * kLanes, values.get(), std::min(count * kLanes, flat.size() - first * kLanes));
   };
   const std::size_t blocks = flat.block_count();
   // Runs start short, and lengthen as the bounds settle.
@@ -118,7 +118,12 @@ void search_tile_screened(const Flat& flat, const VectorBatch& queries, std::siz
         --paused[q];
         continue;
       }
-      const double threshold = screen_threshold(dim, norms[q], selections[q]->bound());
+      // The bound changes less and less often: its threshold is kept.
+      if (const double bound = selections[q]->bound(); !(bound == bounds[q])) {
+        bounds[q] = bound;
+        limits[q] = screen_threshold(dim, norms[q], bound);
+      }
+      const double threshold = limits[q];
       if (!(threshold < std::numeric_limits<double>::infinity())) continue;  // rules nothing out
       screened[q] = thresholds.size();
       screened_queries.push_back(rounded.data() + q * dim);
@@ -133,29 +138,22 @@ void search_tile_screened(const Flat& flat, const VectorBatch& queries, std::siz
     }
     for (std::size_t q = 0; q < count; ++q) {
       if (screened[q] == count) {
-        score(q, first_block, 0, run, false);
+        score(q, first_block, run, true);
         continue;
       }
       const std::uint8_t* kept = keep.data() + screened[q] * run;
       const std::size_t left = run - static_cast<std::size_t>(std::count(kept, kept + run, 0));
-      // A screen that left most blocks (vectors far from the origin and
-      // close together, where float products cancel) pauses, and its
-      // blocks get the rounded screen.
+      // A screen that leaves most blocks (as for vectors far from the origin
+      // and close together, where float products cancel) pauses, and the
+      // blocks it left get the rounded screen.
       const bool useful = 2 * left <= run;
-      if (useful) {
-        pause[q] = 0;
-      } else {
-        pause[q] = std::min(2 * pause[q] + 1, kMaxScreenPause);
-        paused[q] = pause[q];
-      }
+      pause[q] = useful ? 0 : std::min(2 * pause[q] + 1, kMaxScreenPause);
+      paused[q] = pause[q];
       for (std::size_t b = 0; b < run;) {
-        if (kept[b] == 0) {
-          ++b;
-          continue;
-        }
         const std::size_t from = b;
         while (b < run && kept[b] != 0) ++b;
-        score(q, first_block, from, b, useful);
+        if (b > from) score(q, first_block + from, b - from, !useful);
+        while (b < run && kept[b] == 0) ++b;
       }
     }
   }
