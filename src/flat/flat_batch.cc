@@ -169,7 +169,8 @@ std::size_t screened_tile(std::size_t queries, std::size_t threads, const Flat& 
       static_cast<std::size_t>(std::clamp(fit, double(kMinScreenedTile), double(kMaxScreenedTile)));
   threads = std::max<std::size_t>(threads, 1);
   const std::size_t tiles = ((queries + most - 1) / most + threads - 1) / threads * threads;
-  return ((queries + tiles - 1) / tiles + 3) / 4 * 4;  // the screen takes queries four at a time
+  const std::size_t at_once = product_screen_kernels().queries_at_once;
+  return ((queries + tiles - 1) / tiles + at_once - 1) / at_once * at_once;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "metric/kernels.h"
@@ -54,6 +55,7 @@ void weights_portable(std::size_t dim, const float* group, std::size_t capacity,
 
 // kQ queries against kB consecutive blocks, from block `block` of the group.
 struct PortableTile {
+  static constexpr std::size_t kQueries = 4;
   template <std::size_t kQ, std::size_t kB>
   static void run(const float* const* queries, const double* thresholds, std::size_t dim, const float* group,
                   std::size_t capacity, std::size_t block, const double* weights, std::uint8_t* keep,
@@ -84,42 +86,40 @@ struct PortableTile {
   }
 };
 
-// Pairs of blocks, each against the queries four at a time: a pair stays in
-// the first level cache while every query passes over it.
+// Pairs of blocks, each against the queries Tile::kQueries at a time: a
+// pair stays in the first level cache while every query passes over it.
 template <class Tile>
 void screen_with(const float* const* queries, const double* thresholds, std::size_t query_count, std::size_t dim,
                  const float* group, std::size_t capacity, std::size_t first, std::size_t count,
                  const double* weights, std::uint8_t* keep) {
+  constexpr std::size_t kQueries = Tile::kQueries;
   const auto over_queries = [&]<std::size_t kB>(std::size_t b) {
     const std::size_t block = first + b;
     const double* w = weights + b * kLanes;
     std::size_t j = 0;
-    for (; j + 4 <= query_count; j += 4) {
-      Tile::template run<4, kB>(queries + j, thresholds + j, dim, group, capacity, block, w, keep + j * count + b,
-                                count);
+    for (; j + kQueries <= query_count; j += kQueries) {
+      Tile::template run<kQueries, kB>(queries + j, thresholds + j, dim, group, capacity, block, w,
+                                       keep + j * count + b, count);
     }
-    std::uint8_t* out = keep + j * count + b;
-    switch (query_count - j) {
-      case 3:
-        return Tile::template run<3, kB>(queries + j, thresholds + j, dim, group, capacity, block, w, out, count);
-      case 2:
-        return Tile::template run<2, kB>(queries + j, thresholds + j, dim, group, capacity, block, w, out, count);
-      case 1:
-        return Tile::template run<1, kB>(queries + j, thresholds + j, dim, group, capacity, block, w, out, count);
-      default:
-        return;
-    }
+    [&]<std::size_t... kQ>(std::index_sequence<kQ...>) {
+      // The rest, fewer than kQueries: one call with that many.
+      ((query_count - j == kQ + 1 ? Tile::template run<kQ + 1, kB>(queries + j, thresholds + j, dim, group, capacity,
+                                                                    block, w, keep + j * count + b, count)
+                                  : void()),
+       ...);
+    }(std::make_index_sequence<kQueries - 1>());
   };
   std::size_t b = 0;
   for (; b + 2 <= count; b += 2) over_queries.template operator()<2>(b);
   if (b < count) over_queries.template operator()<1>(b);
 }
 
-constexpr ProductScreenKernels kPortable{"portable", weights_portable, screen_with<PortableTile>};
+constexpr ProductScreenKernels kPortable{"portable", PortableTile::kQueries, weights_portable,
+                                         screen_with<PortableTile>};
 
 // ---------------------------------------------------------------------------
-// AVX2: a block's lanes are one float register; four queries times two
-// blocks keep eight sums in registers, and each loaded component serves four
+// AVX2: a block's lanes are one float register; six queries times two
+// blocks keep twelve sums in registers, and each loaded component serves six
 // queries. Products are rounded, then added: no fused multiply-add.
 
 #define TAMSEL_AVX2 __attribute__((target("avx2")))
@@ -171,10 +171,11 @@ TAMSEL_AVX2 inline std::uint8_t kept_avx2(__m256 sums, const double* weights, __
   return static_cast<std::uint8_t>(~out & 0xFF);
 }
 
-// Always four queries and two blocks, in eight named registers (arrays of
-// them end up on the stack); fewer are done by repeating the last query or
+// Always six queries and two blocks, in twelve named registers (arrays of
+// them end up on the stack); fewer are done by repeating the first query or
 // block and keeping only the verdicts asked for.
 struct Avx2Tile {
+  static constexpr std::size_t kQueries = 6;
   template <std::size_t kQ, std::size_t kB>
   TAMSEL_AVX2 static void run(const float* const* queries, const double* thresholds, std::size_t dim,
                               const float* group, std::size_t capacity, std::size_t block, const double* weights,
@@ -183,7 +184,10 @@ struct Avx2Tile {
     const float* q1 = queries[kQ > 1 ? 1 : 0];
     const float* q2 = queries[kQ > 2 ? 2 : 0];
     const float* q3 = queries[kQ > 3 ? 3 : 0];
+    const float* q4 = queries[kQ > 4 ? 4 : 0];
+    const float* q5 = queries[kQ > 5 ? 5 : 0];
     __m256 s00 = _mm256_setzero_ps(), s01 = s00, s10 = s00, s11 = s00, s20 = s00, s21 = s00, s30 = s00, s31 = s00;
+    __m256 s40 = s00, s41 = s00, s50 = s00, s51 = s00;
     for (std::size_t slab = 0; slab * kCheckpoint < dim; ++slab) {
       const std::size_t w = slab_width(dim, slab), at = slab * kCheckpoint;
       const float* x0 = group + slabbed_offset(dim, capacity, block, at);
@@ -202,9 +206,15 @@ struct Avx2Tile {
         q = _mm256_broadcast_ss(q3 + at + i);
         s30 = _mm256_add_ps(s30, _mm256_mul_ps(q, a));
         s31 = _mm256_add_ps(s31, _mm256_mul_ps(q, b));
+        q = _mm256_broadcast_ss(q4 + at + i);
+        s40 = _mm256_add_ps(s40, _mm256_mul_ps(q, a));
+        s41 = _mm256_add_ps(s41, _mm256_mul_ps(q, b));
+        q = _mm256_broadcast_ss(q5 + at + i);
+        s50 = _mm256_add_ps(s50, _mm256_mul_ps(q, a));
+        s51 = _mm256_add_ps(s51, _mm256_mul_ps(q, b));
       }
     }
-    const __m256 sums[4][2] = {{s00, s01}, {s10, s11}, {s20, s21}, {s30, s31}};
+    const __m256 sums[6][2] = {{s00, s01}, {s10, s11}, {s20, s21}, {s30, s31}, {s40, s41}, {s50, s51}};
     for (std::size_t j = 0; j < kQ; ++j) {
       const __m256d threshold = _mm256_set1_pd(thresholds[j]);
       for (std::size_t b = 0; b < kB; ++b) {
@@ -214,7 +224,7 @@ struct Avx2Tile {
   }
 };
 
-constexpr ProductScreenKernels kAvx2{"avx2", weights_avx2, screen_with<Avx2Tile>};
+constexpr ProductScreenKernels kAvx2{"avx2", Avx2Tile::kQueries, weights_avx2, screen_with<Avx2Tile>};
 
 std::vector<const ProductScreenKernels*> detect_supported() {
   std::vector<const ProductScreenKernels*> supported{&kPortable};

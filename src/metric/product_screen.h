@@ -68,6 +68,8 @@ double screen_weight(std::size_t dim, double squared_norm);
 
 struct ProductScreenKernels {
   const char* name;
+  // The queries screened together; other counts cost as its next multiple.
+  std::size_t queries_at_once;
   // w of every lane of blocks first .. first+count-1 of a slabbed float
   // group, into weights[b * kLanes + l] for the b-th of them; X is summed
   // in component order.

@@ -39,7 +39,7 @@ TEST_P(ProductScreen, MatchesItsDefinitionAndRulesOutOnlyLanesPastTheBound) {
   for (int round = 0; round < 1200; ++round) {
     const std::size_t dim = round % 10 == 0 ? 100 + rng() % 60 : rng() % 40;
     const std::size_t capacity = 1 + rng() % 12, first = rng() % capacity, count = 1 + rng() % (capacity - first);
-    const std::size_t query_count = rng() % 10;
+    const std::size_t query_count = rng() % 14;
     const int kind = static_cast<int>(round % 3);
     const double scales[] = {1.0, 1e-42, 1e-20, 1e20, 3e17, 1e39};
     const double scale = kind == 2 ? std::vector<double>{1e-1, 1e-2, 1e-4}[rng() % 3] : scales[rng() % 6];
