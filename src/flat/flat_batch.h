@@ -2,7 +2,11 @@
 // tile of queries, spread over the cores the process may use. Each tile
 // streams through the stored blocks once, scoring every block for each of
 // its queries while the block is in cache, instead of one full pass per
-// query. Every query's answer is exactly what Flat::search gives it.
+// query. With the Euclidean float copy, the tile's queries first go over
+// each run of blocks together as a float matrix product (the product
+// screen of metric/product_screen.h), and only the blocks it cannot rule
+// out are scored exactly. Every query's answer is exactly what Flat::search
+// gives it.
 //
 // Thread-safety: reads the index through its const members only; the
 // caller keeps the index unchanged meanwhile.
