@@ -168,7 +168,8 @@ std::size_t screened_tile(std::size_t queries, std::size_t threads, const Flat& 
   const std::size_t most =
       static_cast<std::size_t>(std::clamp(fit, double(kMinScreenedTile), double(kMaxScreenedTile)));
   threads = std::max<std::size_t>(threads, 1);
-  const std::size_t tiles = ((queries + most - 1) / most + threads - 1) / threads * threads;
+  const std::size_t wanted_tiles = std::max<std::size_t>((queries + most - 1) / most, 1);
+  const std::size_t tiles = (wanted_tiles + threads - 1) / threads * threads;
   const std::size_t at_once = product_screen_kernels().queries_at_once;
   return ((queries + tiles - 1) / tiles + at_once - 1) / at_once * at_once;
 }

@@ -84,6 +84,11 @@ TEST(Concurrency, FlatBatchMatchesSearchOnEveryThreadCount) {
       for (double value : query) queries.push_value(value);
       queries.end_row();
     }
+    NoCheckpoint never;
+    bool completed = false;
+    std::vector<std::vector<FlatHit>> none(1);
+    ASSERT_TRUE(search_batch(flat, VectorBatch(), 3, 2, never, &none, &completed).ok());  // an empty batch
+    EXPECT_TRUE(completed && none.empty());
     for (std::uint32_t k : {1u, 9u, 5000u}) {
       for (std::size_t threads : {1u, 3u}) {
         NoCheckpoint never;
