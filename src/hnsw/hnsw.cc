@@ -87,6 +87,10 @@ constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
 // same sequence.
 using Candidate = RankedNode;
 
+// A batch measured against a full list goes this many neighbours at a time,
+// each step against the list's last distance as the steps before left it.
+constexpr std::size_t kBoundStep = 32;
+
 // Candidate queue order: the pair that ranks first comes out first.
 struct RanksAfter {
   bool operator()(const Candidate& x, const Candidate& y) const {
@@ -101,6 +105,11 @@ struct HNSW::Query {
   std::span<const double> values;
   std::size_t common;           // components compared: min(query length, dim)
   double squared_norm = 0.0;    // over the whole query, for the cosine
+  // The Euclidean screen's side: the common components rounded to float,
+  // and the bound on their norm that its limit needs; empty when the
+  // screen cannot serve this query.
+  std::vector<float> rounded{};
+  double rounded_norm = std::numeric_limits<double>::infinity();
 };
 
 struct HNSW::PreparedFilter {
@@ -253,6 +262,12 @@ std::vector<NodeId> HNSW::neighbors(NodeId node, std::uint32_t layer) const {
 HNSW::Query HNSW::prepare_query(std::span<const double> query) const {
   Query prepared{query, std::min<std::size_t>(query.size(), config_.dim)};
   if (kind_ == MetricKind::Cosine) prepared.squared_norm = squared_norm(query);
+  if (kind_ == MetricKind::Euclidean) {
+    prepared.rounded_norm = screen_query_norm(query.data(), prepared.common);
+    if (prepared.rounded_norm < std::numeric_limits<double>::infinity()) {
+      prepared.rounded.assign(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(prepared.common));
+    }
+  }
   return prepared;
 }
 
@@ -263,7 +278,64 @@ double HNSW::distance(const Query& query, NodeId32 node) const {
   return config_.metric(query.values, vector(node));
 }
 
+// The Euclidean distances against a finite bound, screened: each batch of
+// kLanes nodes is first summed against the rounded copies, the lanes that
+// provably reach the bound report +infinity, and the lanes left are taken,
+// kLanes at a time, through the exact kernel.
+void HNSW::screened_distances(const Query& query, std::span<const NodeId32> nodes, double bound, float limit,
+                              double* out) const {
+  const BatchKernels& kernels = batch_kernels();
+  const std::size_t dim = config_.dim;
+  const float* rows[kLanes];
+  const double* lanes[kLanes];
+  double values[kLanes];
+  std::uint32_t left[2 * kLanes];  // places in `nodes` that the screen left
+  std::size_t left_count = 0;
+  const auto exact = [&](std::size_t count) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      lanes[l] = vectors_.data() + std::size_t{nodes[left[l < count ? l : 0]]} * dim;
+    }
+    kernels.euclidean_gathered(query.values.data(), query.common, lanes, bound, values);
+    for (std::size_t l = 0; l < count; ++l) out[left[l]] = values[l];
+  };
+  constexpr std::size_t kPrefetchAhead = 4 * kLanes;
+  const auto prefetch = [&](std::size_t i) {
+    const char* start = reinterpret_cast<const char*>(rounded_.data() + std::size_t{nodes[i]} * dim);
+    __builtin_prefetch(start);
+    __builtin_prefetch(start + 64);
+  };
+  for (std::size_t i = 0; i < std::min(nodes.size(), kPrefetchAhead); ++i) prefetch(i);
+  for (std::size_t start = 0; start < nodes.size(); start += kLanes) {
+    const std::size_t count = std::min(kLanes, nodes.size() - start);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      rows[l] = rounded_.data() + std::size_t{nodes[start + (l < count ? l : 0)]} * dim;
+    }
+    for (std::size_t i = start + kPrefetchAhead; i < std::min(nodes.size(), start + kPrefetchAhead + kLanes); ++i) {
+      prefetch(i);
+    }
+    const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), query.common, rows, limit);
+    for (std::size_t l = 0; l < count; ++l) {
+      if (ruled >> l & 1u) {
+        out[start + l] = kInfinity;
+      } else {
+        __builtin_prefetch(vectors_.data() + std::size_t{nodes[start + l]} * dim);
+        left[left_count++] = static_cast<std::uint32_t>(start + l);
+      }
+    }
+    if (left_count >= kLanes) {
+      exact(kLanes);
+      left_count -= kLanes;
+      std::copy_n(left + kLanes, left_count, left);
+    }
+  }
+  if (left_count != 0) exact(left_count);
+}
+
 void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const {
+  if (kind_ == MetricKind::Euclidean && !query.rounded.empty()) {
+    const float limit = gathered_screen_limit(query.rounded_norm, query.common, bound);
+    if (!std::isnan(limit)) return screened_distances(query, nodes, bound, limit, out);
+  }
   if (kind_ == MetricKind::Other) {
     for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = config_.metric(query.values, vector(nodes[i]));
     return;
@@ -434,23 +506,30 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
 
     // While the list is full its last distance only falls, so a neighbour
     // whose distance cannot get below the present one is never admitted.
-    const double bound = ranked.size() >= ef ? scratch.admitted[ranked.back().id] : kNaN;
+    // A list not yet full admits every neighbour until it is: those are
+    // measured first, the rest a few at a time, each against the bound the
+    // full list sets after the ones before.
     if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
-    measure(query, fresh, bound, scratch);
+    for (std::size_t from = 0; from < count;) {
+      const bool full = ranked.size() >= ef;
+      const std::size_t to = std::min<std::size_t>(count, full ? from + kBoundStep : from + ef - ranked.size());
+      measure(query, fresh.subspan(from, to - from), full ? scratch.admitted[ranked.back().id] : kNaN, scratch);
 
-    for (std::size_t i = 0; i < count; ++i) {
-      const double d = scratch.batch_distances[i];
-      const std::int64_t key = rank_key(d);
-      // Admitted into a full list only ranking before its last pair: NaN
-      // ranks after every number, so a NaN tail admits any number.
-      if (ranked.size() < ef || key < ranked.back().key) {
-        const RankedNode pair{key, fresh[i]};
-        scratch.admitted[pair.id] = d;
-        candidates.push_back(pair);
-        std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
-        ranked.insert(ranked.begin() + static_cast<std::ptrdiff_t>(rank_insertion_position(ranked, key)), pair);
-        if (ranked.size() > ef) ranked.pop_back();
+      for (std::size_t i = from; i < to; ++i) {
+        const double d = scratch.batch_distances[i - from];
+        const std::int64_t key = rank_key(d);
+        // Admitted into a full list only ranking before its last pair: NaN
+        // ranks after every number, so a NaN tail admits any number.
+        if (ranked.size() < ef || key < ranked.back().key) {
+          const RankedNode pair{key, fresh[i]};
+          scratch.admitted[pair.id] = d;
+          candidates.push_back(pair);
+          std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
+          ranked.insert(ranked.begin() + static_cast<std::ptrdiff_t>(rank_insertion_position(ranked, key)), pair);
+          if (ranked.size() > ef) ranked.pop_back();
+        }
       }
+      from = to;
     }
   }
   result->resize(ranked.size());
@@ -479,6 +558,7 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   // All the room first, so that a failed allocation leaves no node half
   // stored: the appends below cannot fail.
   reserve_more(vectors_, config_.dim);
+  if (kind_ == MetricKind::Euclidean) reserve_more(rounded_, config_.dim);
   if (kind_ == MetricKind::Cosine) reserve_more(norms_, 1);
   reserve_more(levels_, 1);
   reserve_more(has_row_, 1);
@@ -494,6 +574,9 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   }
 
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  if (kind_ == MetricKind::Euclidean) {
+    for (const double x : vector) rounded_.push_back(rounded_component(x));
+  }
   if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(vector));
   levels_.push_back(level);
   has_row_.push_back(false);
@@ -595,6 +678,7 @@ void HNSW::unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previou
   graph_.remove_last_node();
   metadata_.remove_last_node();
   vectors_.erase(vectors_.end() - static_cast<std::ptrdiff_t>(config_.dim), vectors_.end());
+  if (kind_ == MetricKind::Euclidean) rounded_.resize(rounded_.size() - config_.dim);
   if (kind_ == MetricKind::Cosine) norms_.pop_back();
   levels_.pop_back();
   has_row_.pop_back();
@@ -723,10 +807,11 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
       config_.layers == 0 ? 0
                           : std::min(levels.next_level(pruned_->level_weights(), config_.layers),
                                      std::min(config_.layers - 1, pruned_->level_cap()));
+  // Prepared first: it allocates, and nothing is stored yet if it fails.
+  const Query query = prepare_query(vector);
   const auto node = static_cast<NodeId32>(store(vector, level, std::move(record)));
   if (config_.layers == 0) return Status<HNSWError>::Ok();
   if (node != 0 && config_.ef_construction == 0) return HNSWError::InvalidEF;
-  const Query query = prepare_query(vector);
   try {
     pruned_->link(node, config_.ef_construction, PrunedDistances(*this, query, PrunedDistances::Use::Link));
   } catch (...) {
@@ -735,6 +820,7 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
     postings_.remove_last(node, metadata_);
     metadata_.remove_last_node();
     vectors_.erase(vectors_.end() - static_cast<std::ptrdiff_t>(config_.dim), vectors_.end());
+    if (kind_ == MetricKind::Euclidean) rounded_.resize(rounded_.size() - config_.dim);
     if (kind_ == MetricKind::Cosine) norms_.pop_back();
     levels_.pop_back();
     has_row_.pop_back();

@@ -241,6 +241,8 @@ class HNSW {
                     const PreparedFilter& filter, std::vector<Neighbor>* result) const;
   double distance(const Query& query, NodeId32 node) const;
   void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
+  void screened_distances(const Query& query, std::span<const NodeId32> nodes, double bound, float limit,
+                          double* out) const;
   // The distances of the nodes into scratch.batch_distances, reusing those
   // measured earlier in the same operation.
   void measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const;
@@ -253,6 +255,9 @@ class HNSW {
   std::uint32_t highest_other_level_ = 0;  // over every node but node 0
   std::vector<double, HugePageAllocator<double>> vectors_;
   std::vector<double> norms_;  // squared norms, kept for the cosine only
+  // The vectors rounded to float (rounded_component), node after node, kept
+  // for the Euclidean metric only: derived from vectors_, never saved.
+  std::vector<float, HugePageAllocator<float>> rounded_;
   std::vector<std::uint32_t> levels_;
   std::vector<bool> has_row_;
   Graph graph_;

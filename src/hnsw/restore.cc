@@ -6,6 +6,8 @@
 
 #include "hnsw/hnsw.h"
 
+#include "metric/kernels.h"
+
 namespace tamsel {
 
 namespace {
@@ -109,6 +111,10 @@ Status<RestoreError> HNSW::restore(HNSWImage image, std::optional<HNSW>* index) 
   const std::size_t schema_size = image.config.schema ? image.config.schema->size() : 0;
   HNSW& built = index->emplace(std::move(image.config));
   built.vectors_ = std::move(image.vectors);
+  if (built.kind_ == MetricKind::Euclidean) {
+    built.rounded_.reserve(built.vectors_.size());
+    for (const double x : built.vectors_) built.rounded_.push_back(rounded_component(x));
+  }
   if (built.kind_ == MetricKind::Cosine) {
     built.norms_.reserve(nodes);
     for (std::size_t v = 0; v < nodes; ++v) built.norms_.push_back(squared_norm(built.vector(v)));

@@ -75,6 +75,31 @@ void dot_gathered_portable(const double* query, std::size_t n, const double* con
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
+// The gathered screen: each lane's float sum in component order, tested at
+// the checkpoints. Only lanes whose sum is finite and reaches the limit are
+// ruled out; a NaN limit reaches nothing.
+unsigned ruled_out(const float* sums, float limit) {
+  unsigned out = 0;
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    if (sums[l] >= limit && sums[l] <= std::numeric_limits<float>::max()) out |= 1u << l;
+  }
+  return out;
+}
+
+unsigned euclidean_screen_portable(const float* query, std::size_t n, const float* const* vectors, float limit) {
+  float sums[kLanes] = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out(sums, limit) == (1u << kLanes) - 1) {
+      return (1u << kLanes) - 1;
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const float diff = query[i] - vectors[l][i];
+      sums[l] += diff * diff;
+    }
+  }
+  return ruled_out(sums, limit);
+}
+
 // The slabbed scans, shared by every variant: `add` adds one slab's terms
 // for the listed blocks (block b's part at base + b * kLanes * w, its sums
 // at sums + b * kLanes). Blocks are taken kChunk at a time, their running
@@ -210,6 +235,7 @@ constexpr BatchKernels kPortable{"portable",
                                  dot_interleaved_portable,
                                  euclidean_gathered_portable,
                                  dot_gathered_portable,
+                                 euclidean_screen_portable,
                                  euclidean_slabbed_with<add_slab_portable<true, double>, add_slab_portable<true, float>,
                                                         all_reach>,
                                  dot_slabbed_with<add_slab_portable<false, double>>};
@@ -333,6 +359,53 @@ TAMSEL_AVX2 void dot_gathered_avx2(const double* query, std::size_t n, const dou
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = sums[l];
 }
 
+// The gathered screen: one float accumulator per lane, eight components
+// wide, reduced to the eight lane sums at each checkpoint.
+TAMSEL_AVX2 inline unsigned ruled_out_avx2(const __m256* acc, __m256 limit) {
+  const __m256 h01 = _mm256_hadd_ps(acc[0], acc[1]), h23 = _mm256_hadd_ps(acc[2], acc[3]);
+  const __m256 h45 = _mm256_hadd_ps(acc[4], acc[5]), h67 = _mm256_hadd_ps(acc[6], acc[7]);
+  const __m256 h0123 = _mm256_hadd_ps(h01, h23), h4567 = _mm256_hadd_ps(h45, h67);
+  const __m256 sums = _mm256_add_ps(_mm256_permute2f128_ps(h0123, h4567, 0x20),
+                                    _mm256_permute2f128_ps(h0123, h4567, 0x31));
+  const __m256 reached = _mm256_and_ps(_mm256_cmp_ps(sums, limit, _CMP_GE_OQ),
+                                       _mm256_cmp_ps(sums, _mm256_set1_ps(std::numeric_limits<float>::max()),
+                                                     _CMP_LE_OQ));
+  return static_cast<unsigned>(_mm256_movemask_ps(reached));
+}
+
+TAMSEL_AVX2 inline void add_squares8(__m256* acc, __m256 q, const float* const* vectors, std::size_t i) {
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    const __m256 diff = _mm256_sub_ps(q, _mm256_loadu_ps(vectors[l] + i));
+    acc[l] = _mm256_add_ps(acc[l], _mm256_mul_ps(diff, diff));
+  }
+}
+
+TAMSEL_AVX2 unsigned euclidean_screen_avx2(const float* query, std::size_t n, const float* const* vectors,
+                                           float limit) {
+  const __m256 at = _mm256_set1_ps(limit);
+  __m256 acc[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) acc[l] = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out_avx2(acc, at) == (1u << kLanes) - 1) {
+      return (1u << kLanes) - 1;
+    }
+    add_squares8(acc, _mm256_loadu_ps(query + i), vectors, i);
+  }
+  if (i < n) {
+    // The tail through masked loads: the masked-off places are 0 - 0, which
+    // adds nothing.
+    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n - i)),
+                                            _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256 q = _mm256_maskload_ps(query + i, mask);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const __m256 diff = _mm256_sub_ps(q, _mm256_maskload_ps(vectors[l] + i, mask));
+      acc[l] = _mm256_add_ps(acc[l], _mm256_mul_ps(diff, diff));
+    }
+  }
+  return ruled_out_avx2(acc, at);
+}
+
 TAMSEL_AVX2 inline __m256d load4(const double* p) { return _mm256_loadu_pd(p); }
 TAMSEL_AVX2 inline __m256d load4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 
@@ -366,6 +439,7 @@ constexpr BatchKernels kAvx2{"avx2",
                              dot_interleaved_avx2,
                              euclidean_gathered_avx2,
                              dot_gathered_avx2,
+                             euclidean_screen_avx2,
                              euclidean_slabbed_with<add_slab_avx2<true, double>, add_slab_avx2<true, float>, all_reach_avx2>,
                              dot_slabbed_with<add_slab_avx2<false, double>>};
 
@@ -464,6 +538,7 @@ constexpr BatchKernels kAvx512{"avx512",
                                dot_interleaved_avx512,
                                euclidean_gathered_avx2,
                                dot_gathered_avx2,
+                               euclidean_screen_avx2,
                                euclidean_slabbed_with<add_slab_avx512<true, double>, add_slab_avx512<true, float>,
                                                       all_reach_avx512>,
                                dot_slabbed_with<add_slab_avx512<false, double>>};
@@ -482,6 +557,34 @@ const std::vector<const BatchKernels*>& supported() {
 }
 
 }  // namespace
+
+double screen_query_norm(const double* query, std::size_t n) {
+  if (n > kMaxScreenedDim) return kInfinity;
+  double norm2 = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(static_cast<float>(query[i]))) return kInfinity;
+    norm2 += query[i] * query[i];
+  }
+  return std::sqrt(norm2 + static_cast<double>(n) * 0x1p-1074) * (1.0 + 0x1p-20);
+}
+
+float gathered_screen_limit(double query_norm, std::size_t n, double bound) {
+  constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+  if (!(query_norm < kInfinity) || !(bound < kInfinity) || n > kMaxScreenedDim) return kNone;
+  const double dims = static_cast<double>(n);
+  // Every product and sum below is rounded once or twice; the margins of
+  // 2^-20 and 2^-40 cover those roundings many times over.
+  // The slack's last term takes sqrt(n) + 1, so that R^2 stays a normal
+  // double even when n and the bound are 0.
+  const double slack = (query_norm * 0x1p-22 + (std::sqrt(dims) + 1.0) * 0x1p-146) * (1.0 + 0x1p-20);
+  const double root = std::max(bound + slack, 0.0) * (1.0 + 0x1p-22) * (1.0 + 0x1p-40);
+  const double growth = 1.0 + dims * 0x1p-24 * (16.0 / 15.0) * (1.0 + 0x1p-20);  // 1 + g, as n u <= 1/16
+  const double limit = growth * (root * root * (1.0 + 0x1p-22) + dims * 0x1p-150) * (1.0 + 0x1p-40);
+  if (!(limit <= std::numeric_limits<float>::max())) return kNone;
+  float rounded = static_cast<float>(limit);
+  if (static_cast<double>(rounded) < limit) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+  return std::isfinite(rounded) ? rounded : kNone;
+}
 
 const BatchKernels& batch_kernels() {
   static const BatchKernels& best = *supported().back();

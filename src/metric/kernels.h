@@ -71,6 +71,41 @@ inline std::size_t slabbed_offset(std::size_t dim, std::size_t capacity, std::si
          component % kCheckpoint * kLanes;
 }
 
+// The gathered screen, for vectors stored node after node with a copy
+// rounded to float (rounded_component, same layout). It sums, in float, the
+// squared differences between the rounded query q' (each component of q
+// converted to float, all of them finite) and each lane's rounded copy x',
+// in any order, and rules out a lane whose float sum S is finite and at
+// least the limit of gathered_screen_limit. The proof, for n components of
+// which m are summed (m <= n <= kMaxScreenedDim), u = 2^-24:
+// - a float difference is exact when subnormal, else off by a factor within
+//   1 +- u; a square within 1 +- u plus 2^-150 lost to underflow; a sum of
+//   nonnegative floats in any order within 1 + g, g = (n-1)u / (1-(n-1)u),
+//   with no loss to underflow. So with A = |q' - x'| over the m components,
+//   A^2 >= (S / (1 + g) - n 2^-150) / (1 + u)^3;
+// - |q_i - q'_i| <= u |q'_i| + 2^-150 and likewise for x, and |x'| <=
+//   A + |q'|, |q'| <= (|q| + sqrt(n) 2^-150) / (1 - u), so that over the m
+//   components |q - x| >= A (1 - u) - 2^-22.99 |q| - sqrt(n) 2^-148;
+// - the computed distance d is at least (1 - (n+3) 2^-53) |q - x| over all n
+//   components, minus sqrt(n) 2^-536 (as for the rounded screen above).
+// Hence d >= bound once A >= R = (bound + slack) (1 + 2^-22) with slack >=
+// 2^-22.9 |q| + sqrt(n) 2^-147, that is once S >= (1 + g) ((1 + u)^3 R^2 +
+// n 2^-150). The limit is that right side, every rounding of it covered by
+// a margin upward and converted to float upward. A ruled-out lane therefore
+// has d >= bound or d NaN, exactly as an abandoned one. An overflowed S
+// proves nothing; a NaN x' (not finite as a float) neither; the limit is NaN,
+// and rules out nothing, for a NaN bound, a query whose components are not
+// all finite as floats, or a limit beyond the largest float.
+inline constexpr std::size_t kScreenCheckpoint = 16;
+
+// An upper bound on the norm of query[0 .. n-1], +infinity when the screen
+// cannot be used for this query (too long, or a component not finite as a
+// float). Computed once per query.
+double screen_query_norm(const double* query, std::size_t n);
+
+// The float limit for a query of that norm bound, n components and a bound.
+float gathered_screen_limit(double query_norm, std::size_t n, double bound);
+
 struct BatchKernels {
   const char* name;
   // Lanes interleaved: component i of lane l is at block[i * kLanes + l].
@@ -82,6 +117,11 @@ struct BatchKernels {
   void (*euclidean_gathered)(const double* query, std::size_t n, const double* const* vectors, double bound,
                              double* out);
   void (*dot_gathered)(const double* query, std::size_t n, const double* const* vectors, double* out);
+  // The gathered screen over rounded lanes (kernels.h above): bit l of the
+  // result is set when lane l is ruled out. It may return as soon as every
+  // lane is, at a checkpoint every kScreenCheckpoint components.
+  unsigned (*euclidean_screen_gathered)(const float* query, std::size_t n, const float* const* vectors,
+                                        float limit);
   // Whole distances of blocks first .. first+count-1 of a slabbed group
   // into out[b * kLanes + l] for the b-th of them. They go through the group
   // a slab at a time, so that each slab is read as one stream and the

@@ -87,6 +87,13 @@ Metadata random_value(std::mt19937_64& rng) {
   }
 }
 
+// Values moved by a few units of 2^-29, below the precision of a float, so
+// that distances differ where a rounded copy of the vectors cannot tell them
+// apart.
+void nudge(std::mt19937_64& rng, std::vector<double>& vector) {
+  for (double& value : vector) value *= 1.0 + static_cast<double>(static_cast<int>(rng() % 5) - 2) * 0x1p-29;
+}
+
 Trial random_trial(std::mt19937_64& rng, std::uint32_t layers) {
   Trial trial;
   HNSWConfig& c = trial.config;
@@ -112,9 +119,11 @@ Trial random_trial(std::mt19937_64& rng, std::uint32_t layers) {
   }
   const std::size_t count = 1 + rng() % 90;
   trial.vectors = testing::awkward_vectors(rng, count, c.dim, rng() % 3 == 0);
+  const bool nudged = rng() % 3 == 0;
   // Repeated vectors make exact ties between different nodes.
   for (std::size_t i = 1; i < count; ++i) {
     if (rng() % 6 == 0) trial.vectors[i] = trial.vectors[rng() % i];
+    if (nudged) nudge(rng, trial.vectors[i]);
   }
   const std::vector<double> weights = make_level_weights(layers);
   for (std::size_t i = 0; i < count; ++i) {
@@ -159,6 +168,7 @@ void compare(const HNSW& engine, const ReferenceHNSW& reference, const Trial& tr
   for (int round = 0; round < 12; ++round) {
     std::vector<double> query = testing::awkward_vectors(rng, 1, trial.config.dim + rng() % 3, rng() % 4 == 0)[0];
     if (rng() % 3 == 0) query.resize(query.size() > 0 ? query.size() - 1 : 0);
+    if (rng() % 3 == 0) nudge(rng, query);
     const Filter* filter = rng() % 2 ? &filters[rng() % filters.size()] : nullptr;
     const std::uint32_t k = std::uint32_t(rng() % 12);
     ASSERT_TRUE(same_status(engine.search(query, k, filter, &got), reference.search(query, k, filter, &want)));

@@ -182,6 +182,59 @@ TEST_P(Kernels, SlabbedGroupsMatchBlockByBlock) {
   EXPECT_GT(screened, 100);
 }
 
+// The gathered screen rules out only lanes whose exact distance reaches the
+// bound (or is NaN), and rules out most of the far ones. Two adversarial
+// batches, where rounding moves the copies apart, must keep every lane: one
+// whose squared sum grows by 2^-21 when rounded, one where the query and the
+// lanes round apart by far more than they differ (only the slack's |q| term
+// covers it).
+TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
+  const BatchKernels& kernels = *GetParam();
+  std::mt19937_64 rng(8);
+  int ruled = 0, far = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t n = rng() % 90;
+    const bool specials = round % 5 == 0;
+    std::vector<double> query;
+    Batch batch = round % 2 ? make_close_batch(rng, n, &query) : make_batch(rng, n, specials);
+    if (round % 2 == 0) query = testing::awkward_vectors(rng, 1, n, specials)[0];
+    if (round % 7 == 0) {  // the adversarial batches, each lane the same
+      const double x = 1.0 + 0x1p-24 + 0x1p-40, q = round % 14 == 0 ? -x : 1.0 + 0x1p-24 - 0x1p-40;
+      std::fill(query.begin(), query.end(), q);
+      for (auto& v : batch.vectors) std::fill(v.begin(), v.end(), x);
+    }
+    std::vector<std::vector<float>> rounded(kLanes);
+    const float* rows[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      for (double x : batch.vectors[l]) rounded[l].push_back(rounded_component(x));
+      rows[l] = rounded[l].data();
+    }
+    const std::vector<float> rounded_query(query.begin(), query.end());
+    const double exact = n == 0 ? 0.0 : euclidean_distance(query, batch.vectors[rng() % kLanes]);
+    const double bounds[] = {kNaN, 0.0, 1.0, 1e-300, testing::kInf, exact, std::nextafter(exact, testing::kInf),
+                             std::nextafter(exact, 0.0)};
+    const double bound = round % 7 == 0 ? std::nextafter(exact, testing::kInf) : bounds[rng() % 8];
+    const double norm = screen_query_norm(query.data(), n);
+    const float limit = gathered_screen_limit(norm, n, bound);
+    if (!(norm < testing::kInf)) {
+      ASSERT_TRUE(std::isnan(limit));
+    }
+    if (std::isnan(limit)) continue;
+    const unsigned out = kernels.euclidean_screen_gathered(rounded_query.data(), n, rows, limit);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const double d = euclidean_distance(query, batch.vectors[l]);
+      // Far beyond the bound and the rounding, well within the float range,
+      // with a copy that bounds something.
+      far += d >= 2 * bound + 1e-6 * norm && d > 1e-15 && d < 1e15 &&
+             std::all_of(rounded[l].begin(), rounded[l].end(), [](float x) { return std::isfinite(x); });
+      if (!(out >> l & 1u)) continue;
+      ++ruled;
+      ASSERT_TRUE(std::isnan(d) || d >= bound) << "round " << round << " lane " << l << ": " << d << " < " << bound;
+    }
+  }
+  EXPECT_GT(ruled, far / 2);  // the screen does rule out
+}
+
 INSTANTIATE_TEST_SUITE_P(Supported, Kernels, ::testing::ValuesIn(supported_batch_kernels().begin(),
                                                                   supported_batch_kernels().end()),
                          [](const auto& info) { return std::string(info.param->name); });
