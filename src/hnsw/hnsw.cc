@@ -141,10 +141,12 @@ struct HNSW::Scratch {
   // by node, valid where the node's stamp is the operation's. The metric is
   // pure, so a later layer search of the same operation reuses a value bit
   // for bit instead of measuring the node again. One entry per stored node,
-  // made when an operation starts.
+  // made when an operation starts. Where the stamp is the operation's plus
+  // one, the entry is instead a floor: a search against that bound found
+  // the distance at least it, or NaN, without measuring it.
   std::vector<double> known;
   std::vector<std::uint32_t> known_stamp;
-  std::uint32_t stamp = 0;
+  std::uint32_t stamp = 0;  // even; stamp + 1 marks floors
   std::vector<NodeId32> unknown;          // the batch's nodes still to measure
   std::vector<std::uint32_t> unknown_at;  // and their places in the batch
   std::vector<double> measured;
@@ -154,15 +156,22 @@ struct HNSW::Scratch {
     // Each on its own: a failed allocation may leave one longer than the other.
     if (known.size() < nodes) known.resize(nodes, 0.0);
     if (known_stamp.size() < nodes) known_stamp.resize(nodes, 0);
-    if (++stamp == 0) {  // wrapped: no old stamp may pass for the new one
+    stamp += 2;
+    if (stamp == 0) {  // wrapped: no old stamp may pass for the new one
       std::fill(known_stamp.begin(), known_stamp.end(), 0);
-      stamp = 1;
+      stamp = 2;
     }
   }
   bool is_known(NodeId32 node) const { return known_stamp[node] == stamp; }
   void remember(NodeId32 node, double distance) {
     known[node] = distance;
     known_stamp[node] = stamp;
+  }
+  // Whether an earlier search proved the distance at least `bound` (or NaN).
+  bool reaches(NodeId32 node, double bound) const { return known_stamp[node] == stamp + 1 && known[node] >= bound; }
+  void remember_floor(NodeId32 node, double floor) {
+    known[node] = floor;
+    known_stamp[node] = stamp + 1;
   }
 
   void begin_search(std::size_t nodes) {
@@ -377,9 +386,14 @@ void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double b
   double* out = scratch.batch_distances.data();
   scratch.unknown.clear();
   scratch.unknown_at.clear();
+  // A node proved at least a bound no lower than this one reports
+  // +infinity, as the kernels would: it is not admitted either way.
+  const bool bounded = !std::isnan(bound);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     if (scratch.is_known(nodes[i])) {
       out[i] = scratch.known[nodes[i]];
+    } else if (bounded && scratch.reaches(nodes[i], bound)) {
+      out[i] = kInfinity;
     } else {
       scratch.unknown.push_back(nodes[i]);
       scratch.unknown_at.push_back(static_cast<std::uint32_t>(i));
@@ -392,8 +406,13 @@ void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double b
   for (std::size_t j = 0; j < scratch.unknown.size(); ++j) {
     const double d = scratch.measured[j];
     out[scratch.unknown_at[j]] = d;
-    // +infinity may stand for an abandoned batch, whose true value is not known.
-    if (d != kInfinity) scratch.remember(scratch.unknown[j], d);
+    // +infinity may stand for a lane abandoned or ruled out, whose true
+    // value is not known: only that it reaches the bound.
+    if (d != kInfinity) {
+      scratch.remember(scratch.unknown[j], d);
+    } else if (bounded) {
+      scratch.remember_floor(scratch.unknown[j], bound);
+    }
   }
 }
 
