@@ -384,34 +384,38 @@ void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, 
 
 void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const {
   double* out = scratch.batch_distances.data();
-  scratch.unknown.clear();
-  scratch.unknown_at.clear();
+  // Room for every node, kept between calls: the nodes still to measure
+  // are gathered without a branch on each.
+  if (scratch.unknown.size() < nodes.size()) scratch.unknown.resize(nodes.size());
+  if (scratch.unknown_at.size() < nodes.size()) scratch.unknown_at.resize(nodes.size());
+  NodeId32* unknown = scratch.unknown.data();
+  std::uint32_t* unknown_at = scratch.unknown_at.data();
+  std::size_t count = 0;
   // A node proved at least a bound no lower than this one reports
-  // +infinity, as the kernels would: it is not admitted either way.
-  const bool bounded = !std::isnan(bound);
+  // +infinity, as the kernels would: it is not admitted either way. (A NaN
+  // bound is reached by nothing.)
   for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (scratch.is_known(nodes[i])) {
-      out[i] = scratch.known[nodes[i]];
-    } else if (bounded && scratch.reaches(nodes[i], bound)) {
-      out[i] = kInfinity;
-    } else {
-      scratch.unknown.push_back(nodes[i]);
-      scratch.unknown_at.push_back(static_cast<std::uint32_t>(i));
-    }
+    const NodeId32 node = nodes[i];
+    const bool known = scratch.is_known(node);
+    out[i] = known ? scratch.known[node] : kInfinity;
+    unknown[count] = node;
+    unknown_at[count] = static_cast<std::uint32_t>(i);
+    count += !known && !scratch.reaches(node, bound);
   }
-  if (scratch.unknown.empty()) return;
-  count_distances(scratch.unknown.size());
-  scratch.measured.resize(scratch.unknown.size());
-  batch_distances(query, scratch.unknown, bound, scratch.measured.data());
-  for (std::size_t j = 0; j < scratch.unknown.size(); ++j) {
+  if (count == 0) return;
+  count_distances(count);
+  if (scratch.measured.size() < count) scratch.measured.resize(count);
+  batch_distances(query, std::span<const NodeId32>(unknown, count), bound, scratch.measured.data());
+  const bool bounded = !std::isnan(bound);
+  for (std::size_t j = 0; j < count; ++j) {
     const double d = scratch.measured[j];
-    out[scratch.unknown_at[j]] = d;
+    out[unknown_at[j]] = d;
     // +infinity may stand for a lane abandoned or ruled out, whose true
     // value is not known: only that it reaches the bound.
     if (d != kInfinity) {
-      scratch.remember(scratch.unknown[j], d);
+      scratch.remember(unknown[j], d);
     } else if (bounded) {
-      scratch.remember_floor(scratch.unknown[j], bound);
+      scratch.remember_floor(unknown[j], bound);
     }
   }
 }
