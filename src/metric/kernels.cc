@@ -126,7 +126,7 @@ double screen_limit(const double* query, std::size_t dim, double bound) {
   for (std::size_t i = 0; i < dim; ++i) norm2 += query[i] * query[i];
   const double dims = static_cast<double>(dim);
   const double norm_up = std::sqrt(norm2 + dims * 0x1p-1074) * (1.0 + 0x1p-20);
-  const double slack = (norm_up * 0x1p-23 + std::sqrt(dims) * 0x1p-148) * (1.0 + 0x1p-20);
+  const double slack = (norm_up * 0x1p-23 + std::sqrt(dims) * 0x1p-124) * (1.0 + 0x1p-20);
   const double root = (bound + slack) * (1.0 + 0x1p-21);
   return root * root * (1.0 + 0x1p-40);
 }
@@ -576,13 +576,16 @@ float gathered_screen_limit(double query_norm, std::size_t n, double bound) {
   // 2^-20 and 2^-40 cover those roundings many times over.
   // The slack's last term takes sqrt(n) + 1, so that R^2 stays a normal
   // double even when n and the bound are 0.
-  const double slack = (query_norm * 0x1p-22 + (std::sqrt(dims) + 1.0) * 0x1p-146) * (1.0 + 0x1p-20);
+  // Its last term also covers subnormal floats read as zero (see kernels.h).
+  const double slack = (query_norm * 0x1p-22 + (std::sqrt(dims) + 1.0) * 0x1p-122) * (1.0 + 0x1p-20);
   const double root = std::max(bound + slack, 0.0) * (1.0 + 0x1p-22) * (1.0 + 0x1p-40);
   const double growth = 1.0 + dims * 0x1p-24 * (16.0 / 15.0) * (1.0 + 0x1p-20);  // 1 + g, as n u <= 1/16
   const double limit = growth * (root * root * (1.0 + 0x1p-22) + dims * 0x1p-150) * (1.0 + 0x1p-40);
   if (!(limit <= std::numeric_limits<float>::max())) return kNone;
   float rounded = static_cast<float>(limit);
   if (static_cast<double>(rounded) < limit) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+  // A subnormal limit could itself be read as zero.
+  rounded = std::max(rounded, std::numeric_limits<float>::min());
   return std::isfinite(rounded) ? rounded : kNone;
 }
 

@@ -39,16 +39,18 @@ inline std::size_t slab_width(std::size_t dim, std::size_t slab) {
 // leaves a block whose lanes all prove their exact distance at least the
 // bound; only the blocks left are summed exactly. The proof, for a lane x
 // with rounded copy x', a query q of n components and m of them summed:
-// - each |x_i - x'_i| <= 2^-24 |x'_i| + 2^-150, so that over the m components
-//   |x - x'| <= 2^-24 (|x' - q| + |q|) + sqrt(m) 2^-150;
+// - each |x_i - x'_i| <= 2^-24 |x'_i| + 2^-126, so that over the m components
+//   |x - x'| <= 2^-24 (|x' - q| + |q|) + sqrt(m) 2^-126 (2^-150 would do,
+//   but a processor set to read subnormal floats as zero, as some libraries
+//   set it for the whole process, reads such an x'_i as 0);
 // - the computed sum S' of the m rounded terms is at most (1+u)^(m+2) times
-//   the exact one plus m 2^-1074 lost to underflow (u = 2^-53); an
+//   the exact one plus m 2^-1021 lost to underflow or flushing (u = 2^-53); an
 //   overflowed S' means an exact sum of at least the largest double;
 // - the computed distance d is at least (1 - (n+3)u) times the exact one,
 //   minus sqrt(n) 2^-536, and the exact distance is at least |x - q| over
 //   any m components.
 // Together, for n <= 2^20: d >= sqrt(S') (1 - 2^-23) - 2^-24 |q| -
-// sqrt(n) (2^-150 + 2^-535). The screen tests S' >= ((bound + slack) /
+// sqrt(n) (2^-126 + 2^-509). The screen tests S' >= ((bound + slack) /
 // (1 - 2^-22))^2 with the slack at least twice those terms, every rounding
 // of the right side covered by a margin upward. So a lane is ruled out only
 // when d >= bound, or d is NaN, exactly as an abandoned lane. An overflowed
@@ -91,7 +93,11 @@ inline std::size_t slabbed_offset(std::size_t dim, std::size_t capacity, std::si
 // Hence d >= bound once A >= R = (bound + slack) (1 + 2^-22) with slack >=
 // 2^-22.9 |q| + sqrt(n) 2^-147, that is once S >= (1 + g) ((1 + u)^3 R^2 +
 // n 2^-150). The limit is that right side, every rounding of it covered by
-// a margin upward and converted to float upward. A ruled-out lane therefore
+// a margin upward and converted to float upward, and at least the least
+// normal float. Where the processor flushes subnormal results to zero, a
+// flushed difference, square or sum only makes S smaller; where it reads
+// subnormal operands as zero, each q'_i or x'_i moves by less than 2^-126,
+// which a slack of (sqrt(n) + 1) 2^-122 covers. A ruled-out lane therefore
 // has d >= bound or d NaN, exactly as an abandoned one. An overflowed S
 // proves nothing; a NaN x' (not finite as a float) neither; the limit is NaN,
 // and rules out nothing, for a NaN bound, a query whose components are not

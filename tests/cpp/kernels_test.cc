@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include "metric/kernels.h"
 #include "metric/metric.h"
@@ -233,6 +234,38 @@ TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
     }
   }
   EXPECT_GT(ruled, far / 2);  // the screen does rule out
+}
+
+// Some libraries switch the processor to treat subnormal floats as zero
+// (and flush subnormal results) for the whole process. A lane whose copy
+// holds subnormal floats then reads as zero, off by up to 2^-126 per
+// component: the screens must still rule out only hopeless lanes. Here the
+// lane equals the query (distance 0), and the bound is tiny but positive.
+TEST_P(Kernels, ScreensHoldWithSubnormalsFlushed) {
+  const BatchKernels& kernels = *GetParam();
+  struct FlushMode {
+    unsigned saved = _mm_getcsr();
+    FlushMode() { _mm_setcsr(saved | 0x8040); }  // flush to zero, denormals are zero
+    ~FlushMode() { _mm_setcsr(saved); }
+  } flush;
+  for (const std::size_t dim : {1, 16, 40}) {
+    const std::vector<double> query(dim, 0x1p-127);
+    std::vector<double> group(kLanes * dim, 0x1p-127);
+    std::vector<float> rounded(group.size());
+    for (std::size_t i = 0; i < group.size(); ++i) rounded[i] = rounded_component(group[i]);
+    for (const double bound : {0x1p-140, 0x1p-130, 0x1p-127}) {
+      double out[kLanes];
+      kernels.euclidean_slabbed(query.data(), dim, group.data(), rounded.data(), 1, 0, 1, bound, out);
+      for (double d : out) ASSERT_EQ(d, 0.0) << "dim " << dim << " bound " << bound;
+      const std::vector<float> rounded_query(query.begin(), query.end());
+      const float* rows[kLanes];
+      for (auto& row : rows) row = rounded.data();
+      const float limit = gathered_screen_limit(screen_query_norm(query.data(), dim), dim, bound);
+      if (!std::isnan(limit)) {
+        ASSERT_EQ(kernels.euclidean_screen_gathered(rounded_query.data(), dim, rows, limit), 0u) << "dim " << dim;
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Supported, Kernels, ::testing::ValuesIn(supported_batch_kernels().begin(),
