@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/panic.h"
+#include "flat/flat_selection.h"
 #include "metric/kernels.h"
 
 namespace tamsel {
@@ -234,30 +235,12 @@ void Flat::score_blocks(std::span<const double> query, double query_squared_norm
   }
 }
 
-namespace {
-
-// Heap order that keeps the worst of the selected pairs on top.
-bool hit_ranks_before(const FlatHit& x, const FlatHit& y) { return pair_ranks_before(x.value, x.id, y.value, y.id); }
-
-}  // namespace
-
 Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, std::vector<FlatHit>* hits) const {
   if (size_ == 0) return FlatError::EmptyIndex;
   // The ranking is a total order, so keeping the best `wanted` pairs in a
   // bounded heap selects exactly what ranking all of them would.
   const std::size_t wanted = std::min<std::size_t>(std::max<std::uint32_t>(k, 1), size_);
-  hits->clear();
-  hits->reserve(wanted);
-  const auto offer = [&](const FlatHit& hit) {
-    if (hits->size() < wanted) {
-      hits->push_back(hit);
-      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
-    } else if (hit_ranks_before(hit, hits->front())) {
-      std::pop_heap(hits->begin(), hits->end(), hit_ranks_before);
-      hits->back() = hit;
-      std::push_heap(hits->begin(), hits->end(), hit_ranks_before);
-    }
-  };
+  FlatSelection selection(wanted, hits);
   const double query_squared_norm = kind_ == MetricKind::Cosine ? squared_norm(query) : 0.0;
   const std::size_t blocks = (size_ + kLanes - 1) / kLanes;
   // Blocks are scored a run at a time against the heap as it stood when the
@@ -275,15 +258,13 @@ Status<FlatError> Flat::search(std::span<const double> query, std::uint32_t k, s
     const std::size_t group_blocks = std::min(kGroupBlocks, blocks - group * kGroupBlocks);
     for (std::size_t first = 0; first < group_blocks; first += run_blocks, run_blocks = std::min(kRunBlocks, 2 * run_blocks)) {
       const std::size_t run = std::min(run_blocks, group_blocks - first);
-      const double bound = kind_ == MetricKind::Euclidean && hits->size() == wanted
-                               ? hits->front().value
-                               : std::numeric_limits<double>::quiet_NaN();
-      score_blocks(query, query_squared_norm, group, first, run, bound, values);
+      // Only the Euclidean kernels take a bound; the others ignore it.
+      score_blocks(query, query_squared_norm, group, first, run, selection.bound(), values);
       const std::size_t first_id = (group * kGroupBlocks + first) * kLanes;
-      for (std::size_t i = 0; i < run * kLanes && first_id + i < size_; ++i) offer(FlatHit{first_id + i, values[i]});
+      selection.offer(first_id, values, std::min(run * kLanes, size_ - first_id));
     }
   }
-  std::sort_heap(hits->begin(), hits->end(), hit_ranks_before);
+  selection.finish();
   return Status<FlatError>::Ok();
 }
 
