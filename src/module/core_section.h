@@ -31,6 +31,7 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "common/checkpoint.h"
 #include "module/borrow.h"
@@ -65,33 +66,25 @@ decltype(auto) release_lock(Work&& work) {
   gate_begin_flight();
   std::exception_ptr failure;
   using Result = std::invoke_result_t<Work, Checkpoint&>;
-  if constexpr (std::is_void_v<Result>) {
-    try {
+  // Work that returns nothing fills the slot with a monostate.
+  std::optional<std::conditional_t<std::is_void_v<Result>, std::monostate, Result>> result;
+  try {
+    if constexpr (std::is_void_v<Result>) {
       work(static_cast<Checkpoint&>(checkpoint));
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being ended, past the interpreter: let it go
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    gate_end_flight();
-    PyEval_RestoreThread(thread);
-    leave_core(record);
-    if (failure) std::rethrow_exception(failure);
-  } else {
-    std::optional<Result> result;
-    try {
+      result.emplace();
+    } else {
       result.emplace(work(static_cast<Checkpoint&>(checkpoint)));
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being ended, past the interpreter: let it go
-    } catch (...) {
-      failure = std::current_exception();
     }
-    gate_end_flight();
-    PyEval_RestoreThread(thread);
-    leave_core(record);
-    if (failure) std::rethrow_exception(failure);
-    return Result(std::move(*result));
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended, past the interpreter: let it go
+  } catch (...) {
+    failure = std::current_exception();
   }
+  gate_end_flight();
+  PyEval_RestoreThread(thread);
+  leave_core(record);
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<Result>) return Result(std::move(*result));
 }
 
 template <class Work>
