@@ -287,6 +287,22 @@ double HNSW::distance(const Query& query, NodeId32 node) const {
   return config_.metric(query.values, vector(node));
 }
 
+// Vectors are read in batch order from all over memory: the batch loops ask
+// for the first lines of those kPrefetchAhead ahead, where most ruled-out
+// or abandoned ones end.
+namespace {
+
+constexpr std::size_t kPrefetchAhead = 4 * kLanes;
+
+template <class T>
+void prefetch_row(const T* rows, NodeId32 node, std::size_t dim) {
+  const char* start = reinterpret_cast<const char*>(rows + std::size_t{node} * dim);
+  __builtin_prefetch(start);
+  __builtin_prefetch(start + 64);
+}
+
+}  // namespace
+
 // The Euclidean distances against a finite bound, screened: each batch of
 // kLanes nodes is first summed against the rounded copies, the lanes that
 // provably reach the bound report +infinity, and the lanes left are taken,
@@ -307,12 +323,7 @@ void HNSW::screened_distances(const Query& query, std::span<const NodeId32> node
     kernels.euclidean_gathered(query.values.data(), query.common, lanes, bound, values);
     for (std::size_t l = 0; l < count; ++l) out[left[l]] = values[l];
   };
-  constexpr std::size_t kPrefetchAhead = 4 * kLanes;
-  const auto prefetch = [&](std::size_t i) {
-    const char* start = reinterpret_cast<const char*>(rounded_.data() + std::size_t{nodes[i]} * dim);
-    __builtin_prefetch(start);
-    __builtin_prefetch(start + 64);
-  };
+  const auto prefetch = [&](std::size_t i) { prefetch_row(rounded_.data(), nodes[i], dim); };
   for (std::size_t i = 0; i < std::min(nodes.size(), kPrefetchAhead); ++i) prefetch(i);
   for (std::size_t start = 0; start < nodes.size(); start += kLanes) {
     const std::size_t count = std::min(kLanes, nodes.size() - start);
@@ -352,14 +363,7 @@ void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, 
   const BatchKernels& kernels = batch_kernels();
   const double* lanes[kLanes];
   double values[kLanes];
-  // Vectors are read in batch order from all over memory: ask for the first
-  // lines of those a few batches ahead, where most abandoned ones end.
-  constexpr std::size_t kPrefetchAhead = 4 * kLanes;
-  const auto prefetch = [&](std::size_t i) {
-    const char* start = reinterpret_cast<const char*>(vectors_.data() + std::size_t{nodes[i]} * config_.dim);
-    __builtin_prefetch(start);
-    __builtin_prefetch(start + 64);
-  };
+  const auto prefetch = [&](std::size_t i) { prefetch_row(vectors_.data(), nodes[i], config_.dim); };
   for (std::size_t i = 0; i < std::min(nodes.size(), kPrefetchAhead); ++i) prefetch(i);
   for (std::size_t start = 0; start < nodes.size(); start += kLanes) {
     const std::size_t count = std::min(kLanes, nodes.size() - start);
