@@ -127,6 +127,7 @@ struct HNSW::Scratch {
   // every 255 searches, and testing an entry is one load and compare.
   std::vector<std::uint8_t> visited;
   std::uint8_t mark = 0;
+  std::size_t visited_count = 0;  // nodes holding the mark
   std::vector<Candidate> candidates;
   // The result list in rank order while a search runs, and by node the
   // distance each admitted node came with (a node is admitted at most once
@@ -184,12 +185,19 @@ struct HNSW::Scratch {
       std::fill(visited.begin(), visited.end(), 0);
       mark = 1;
     }
+    visited_count = 0;
   }
   // Marks the node visited; true if it was not before.
   bool visit(NodeId32 node) {
     const bool fresh = visited[node] != mark;
     visited[node] = mark;
+    visited_count += fresh;
     return fresh;
+  }
+  // Marks nodes that are not visited yet, each given once.
+  void visit_fresh(std::span<const NodeId32> nodes) {
+    for (const NodeId32 node : nodes) visited[node] = mark;
+    visited_count += nodes.size();
   }
 };
 
@@ -448,7 +456,8 @@ Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, co
 }
 
 void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef,
-                        std::uint32_t layer, const PreparedFilter& filter, std::vector<Neighbor>* result) const {
+                        std::uint32_t layer, const PreparedFilter& filter, std::vector<Neighbor>* result,
+                        NodeId32 unlisted) const {
   scratch.begin_search(node_count_);
 
   double entry_distance;
@@ -468,6 +477,9 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
   std::vector<Candidate>& candidates = scratch.candidates;
   candidates.assign(1, ranked.front());
   std::vector<NodeId32>& batch = scratch.batch;
+  // The nodes a row can hold. Once all are visited no row has a fresh
+  // entry, nothing more is measured, and the list can no longer change.
+  const std::size_t listable = node_count_ - (unlisted != kNoNode && unlisted != entry);
 
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), RanksAfter{});
@@ -475,7 +487,7 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     candidates.pop_back();
     // Stop at a candidate ranking after the farthest result; a NaN ranks
     // after every number, so a NaN tail never stops the walk.
-    if (ranked.back().key < candidate.key) break;
+    if (ranked.back().key < candidate.key || scratch.visited_count == listable) break;
 
     // Neighbours that a visit would measure, in row order. A repeat or a
     // self-link would meet the same tests or be visited already, so rows
@@ -525,7 +537,7 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
           fresh_count += (marks[neighbor] < mark) & (levels[neighbor] >= layer) & passing;
         }
       }
-      for (std::size_t i = 0; i < fresh_count; ++i) scratch.visit(fresh[i]);
+      scratch.visit_fresh(std::span<const NodeId32>(fresh, fresh_count));
       return fresh_count;
     });
     if (count == 0) continue;
@@ -570,7 +582,7 @@ Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::ui
   check_invariant(entry < node_count_, "layer search from a node that is not stored");
   const ScratchPool::Lease scratch = scratch_->take();
   (*scratch).begin_operation(node_count_);
-  layer_search(*scratch, static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result);
+  layer_search(*scratch, static_cast<NodeId32>(entry), prepare_query(query), ef, layer, prepared, result, kNoNode);
   return Status<HNSWError>::Ok();
 }
 
@@ -661,16 +673,18 @@ Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, std::span<const
   (*scratch).begin_operation(node_count_);
   std::vector<Neighbor>& found = (*scratch).found;
   NodeId32 entry = 0;
+  bool listed = false;  // by some row: from the first linking step on
   for (std::uint32_t layer = 0; layer <= last_layer; ++layer) {
     const std::uint32_t ef = layer < level ? 1 : config_.ef_construction;
     if (ef == 0) return HNSWError::InvalidEF;
-    layer_search(*scratch, entry, query, ef, layer, no_filter, &found);
+    layer_search(*scratch, entry, query, ef, layer, no_filter, &found, listed ? kNoNode : node);
     if (layer < level) {  // a greedy step below the node's level
       entry = static_cast<NodeId32>(found.front().id);
       continue;
     }
     // A linking step: back-links first, in result order, then the results
     // join the new node's row. Each link is made once.
+    listed = true;
     for (const Neighbor& neighbor : found) {
       const auto linked = static_cast<NodeId32>(neighbor.id);
       if (!has_row(linked)) return HNSWError::InvalidNodeID;
@@ -762,14 +776,14 @@ Status<HNSWError> HNSW::search(std::span<const double> query, std::uint32_t k, c
       return status;
     }
     for (std::uint32_t layer = std::min(config_.layers - 1, highest_other_level_); layer >= 1; --layer) {
-      layer_search(*scratch, entry, prepared_query, 1, layer, prepared, &found);
+      layer_search(*scratch, entry, prepared_query, 1, layer, prepared, &found, kNoNode);
       entry = static_cast<NodeId32>(found.front().id);
     }
   }
   if (Status<HNSWError> status = prepare_filter(config_.ef_search, 0, filter, &prepared); !status.ok()) {
     return status;
   }
-  layer_search(*scratch, entry, prepared_query, config_.ef_search, 0, prepared, &found);
+  layer_search(*scratch, entry, prepared_query, config_.ef_search, 0, prepared, &found, kNoNode);
   // The walk starts from an entry that no filter tested, so the output
   // checks every pair again: a filtered query reports passing nodes only.
   const std::size_t wanted = std::max<std::uint32_t>(k, 1);

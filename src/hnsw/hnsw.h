@@ -237,8 +237,11 @@ class HNSW {
   Query prepare_query(std::span<const double> query) const;
   Status<HNSWError> prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
                                    PreparedFilter* prepared) const;
+  // `unlisted` is a node no row holds yet (the one being linked), else a
+  // value no node has: the walk stops reading rows once every other node
+  // is visited.
   void layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
-                    const PreparedFilter& filter, std::vector<Neighbor>* result) const;
+                    const PreparedFilter& filter, std::vector<Neighbor>* result, NodeId32 unlisted) const;
   double distance(const Query& query, NodeId32 node) const;
   void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
   void screened_distances(const Query& query, std::span<const NodeId32> nodes, double bound, float limit,
