@@ -187,14 +187,7 @@ struct HNSW::Scratch {
     }
     visited_count = 0;
   }
-  // Marks the node visited; true if it was not before.
-  bool visit(NodeId32 node) {
-    const bool fresh = visited[node] != mark;
-    visited[node] = mark;
-    visited_count += fresh;
-    return fresh;
-  }
-  // Marks nodes that are not visited yet, each given once.
+  // Marks nodes not visited yet, each given once.
   void visit_fresh(std::span<const NodeId32> nodes) {
     for (const NodeId32 node : nodes) visited[node] = mark;
     visited_count += nodes.size();
@@ -473,13 +466,16 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
   std::vector<RankedNode>& ranked = scratch.ranked;
   ranked.assign(1, RankedNode{rank_key(entry_distance), entry});
   scratch.admitted[entry] = entry_distance;
-  scratch.visit(entry);
+  scratch.visit_fresh(std::span<const NodeId32>(&entry, 1));
   std::vector<Candidate>& candidates = scratch.candidates;
   candidates.assign(1, ranked.front());
   std::vector<NodeId32>& batch = scratch.batch;
-  // The nodes a row can hold. Once all are visited no row has a fresh
+  // The nodes the search can visit. Once all are, no row has a fresh
   // entry, nothing more is measured, and the list can no longer change.
-  const std::size_t listable = node_count_ - (unlisted != kNoNode && unlisted != entry);
+  // A row on this layer holds only nodes that reach it, never `unlisted`;
+  // the entry is visited whatever its level.
+  const std::size_t listable = nodes_reaching(layer) + (levels_[entry] < layer) -
+                               (unlisted != kNoNode && unlisted != entry && levels_[unlisted] >= layer);
 
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), RanksAfter{});
@@ -586,6 +582,18 @@ Status<HNSWError> HNSW::knn(NodeId entry, std::span<const double> query, std::ui
   return Status<HNSWError>::Ok();
 }
 
+std::size_t HNSW::tally_slot(std::uint32_t level) {
+  // One slot per level a drawn level can take (the weights number at most
+  // 746), and one more for any level beyond.
+  return std::min<std::size_t>(level, kHighestListLayer + 1);
+}
+
+std::size_t HNSW::nodes_reaching(std::uint32_t layer) const {
+  std::size_t count = node_count_ != 0 && levels_[0] >= layer;
+  for (std::size_t slot = tally_slot(layer); slot < level_tally_.size(); ++slot) count += level_tally_[slot];
+  return count;
+}
+
 std::uint32_t HNSW::top_list_layer(std::uint32_t layers, std::uint32_t level) {
   return layers == 0 ? 0 : std::min({level, layers - 1, kHighestListLayer});
 }
@@ -600,6 +608,7 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   if (kind_ == MetricKind::Euclidean) reserve_more(rounded_, config_.dim);
   if (kind_ == MetricKind::Cosine) reserve_more(norms_, 1);
   reserve_more(levels_, 1);
+  if (node_count_ != 0 && level_tally_.size() <= tally_slot(level)) level_tally_.resize(tally_slot(level) + 1, 0);
   reserve_more(has_row_, 1);
   metadata_.reserve_node(record ? &*record : nullptr);
   if (pruned_) {
@@ -618,6 +627,7 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   }
   if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(vector));
   levels_.push_back(level);
+  if (node_count_ != 0) ++level_tally_[tally_slot(level)];
   has_row_.push_back(false);
   if (record) {
     metadata_.append_record(std::move(*record));
@@ -721,6 +731,7 @@ void HNSW::unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previou
   vectors_.erase(vectors_.end() - static_cast<std::ptrdiff_t>(config_.dim), vectors_.end());
   if (kind_ == MetricKind::Euclidean) rounded_.resize(rounded_.size() - config_.dim);
   if (kind_ == MetricKind::Cosine) norms_.pop_back();
+  if (levels_.size() > 1) --level_tally_[tally_slot(levels_.back())];
   levels_.pop_back();
   has_row_.pop_back();
   backlinked_.pop_back();
@@ -863,6 +874,7 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
     vectors_.erase(vectors_.end() - static_cast<std::ptrdiff_t>(config_.dim), vectors_.end());
     if (kind_ == MetricKind::Euclidean) rounded_.resize(rounded_.size() - config_.dim);
     if (kind_ == MetricKind::Cosine) norms_.pop_back();
+    if (levels_.size() > 1) --level_tally_[tally_slot(levels_.back())];
     levels_.pop_back();
     has_row_.pop_back();
     --node_count_;

@@ -231,6 +231,10 @@ class HNSW {
   class ScratchPool;
 
   static std::uint32_t top_list_layer(std::uint32_t layers, std::uint32_t level);
+  // At least the number of nodes whose level is at least `layer`, exactly
+  // so up to the highest level any node but node 0 can draw.
+  std::size_t nodes_reaching(std::uint32_t layer) const;
+  static std::size_t tally_slot(std::uint32_t level);
   NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
   Status<HNSWError> link(NodeId32 node, std::uint32_t level, std::span<const double> vector);
   void unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previous_highest);
@@ -238,8 +242,8 @@ class HNSW {
   Status<HNSWError> prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
                                    PreparedFilter* prepared) const;
   // `unlisted` is a node no row holds yet (the one being linked), else a
-  // value no node has: the walk stops reading rows once every other node
-  // is visited.
+  // value no node has: the walk stops reading rows once every node it
+  // could still meet is visited.
   void layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
                     const PreparedFilter& filter, std::vector<Neighbor>* result, NodeId32 unlisted) const;
   double distance(const Query& query, NodeId32 node) const;
@@ -262,6 +266,8 @@ class HNSW {
   // for the Euclidean metric only: derived from vectors_, never saved.
   std::vector<float, HugePageAllocator<float>> rounded_;
   std::vector<std::uint32_t> levels_;
+  // Nodes other than node 0 by level (tally_slot), for nodes_reaching.
+  std::vector<std::uint32_t> level_tally_;
   std::vector<bool> has_row_;
   Graph graph_;
   MetadataStore metadata_;

@@ -127,7 +127,12 @@ Status<RestoreError> HNSW::restore(HNSWImage image, std::optional<HNSW>* index) 
     built.listed_.assign(nodes, kNoNode);
   }
   built.node_count_ = nodes;
-  for (std::size_t v = 1; v < nodes; ++v) built.highest_other_level_ = std::max(built.highest_other_level_, built.levels_[v]);
+  for (std::size_t v = 1; v < nodes; ++v) {
+    const std::uint32_t level = built.levels_[v];
+    built.highest_other_level_ = std::max(built.highest_other_level_, level);
+    if (built.level_tally_.size() <= tally_slot(level)) built.level_tally_.resize(tally_slot(level) + 1, 0);
+    ++built.level_tally_[tally_slot(level)];
+  }
   auto value = std::make_move_iterator(image.values.begin());
   for (std::size_t v = 0; v < nodes; ++v) {
     if (image.has_record[v]) {
