@@ -545,6 +545,9 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     // measured first, the rest a few at a time, each against the bound the
     // full list sets after the ones before.
     if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
+    // With every node visited the search ends before it pops another
+    // candidate, so none are queued.
+    const bool last_visit = scratch.visited_count == listable;
     for (std::size_t from = 0; from < count;) {
       const bool full = ranked.size() >= ef;
       const std::size_t to = std::min<std::size_t>(count, full ? from + kBoundStep : from + ef - ranked.size());
@@ -558,8 +561,10 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
         if (ranked.size() < ef || key < ranked.back().key) {
           const RankedNode pair{key, fresh[i]};
           scratch.admitted[pair.id] = d;
-          candidates.push_back(pair);
-          std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
+          if (!last_visit) {
+            candidates.push_back(pair);
+            std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
+          }
           ranked.insert(ranked.begin() + static_cast<std::ptrdiff_t>(rank_insertion_position(ranked, key)), pair);
           if (ranked.size() > ef) ranked.pop_back();
         }
