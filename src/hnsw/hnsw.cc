@@ -87,6 +87,9 @@ constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
 // same sequence.
 using Candidate = RankedNode;
 
+// The screened sum of a node the screen did not rule out.
+constexpr float kNoSum = std::numeric_limits<float>::quiet_NaN();
+
 // A batch measured against a full list goes this many neighbours at a time,
 // each step against the list's last distance as the steps before left it.
 constexpr std::size_t kBoundStep = 32;
@@ -144,23 +147,26 @@ struct HNSW::Scratch {
   // for bit instead of measuring the node again. One entry per stored node,
   // made when an operation starts. Where the stamp is the operation's plus
   // one, the entry is instead a floor: a search against that bound found
-  // the distance at least it, or NaN, without measuring it.
+  // the distance at least it, or NaN, without measuring it. Plus two, it is
+  // the screened sum that ruled the node out: the node reaches any bound
+  // whose screen limit the sum reaches (kernels.h).
   std::vector<double> known;
   std::vector<std::uint32_t> known_stamp;
-  std::uint32_t stamp = 0;  // even; stamp + 1 marks floors
+  std::uint32_t stamp = 0;  // a multiple of 4; stamp + 1 marks floors, + 2 sums
   std::vector<NodeId32> unknown;          // the batch's nodes still to measure
   std::vector<std::uint32_t> unknown_at;  // and their places in the batch
   std::vector<double> measured;
+  std::vector<float> screened_sums;  // and the screen's sums, kNoSum where none
 
   // Starts an operation on an index of `nodes` nodes.
   void begin_operation(std::size_t nodes) {
     // Each on its own: a failed allocation may leave one longer than the other.
     if (known.size() < nodes) known.resize(nodes, 0.0);
     if (known_stamp.size() < nodes) known_stamp.resize(nodes, 0);
-    stamp += 2;
+    stamp += 4;
     if (stamp == 0) {  // wrapped: no old stamp may pass for the new one
       std::fill(known_stamp.begin(), known_stamp.end(), 0);
-      stamp = 2;
+      stamp = 4;
     }
   }
   bool is_known(NodeId32 node) const { return known_stamp[node] == stamp; }
@@ -168,11 +174,19 @@ struct HNSW::Scratch {
     known[node] = distance;
     known_stamp[node] = stamp;
   }
-  // Whether an earlier search proved the distance at least `bound` (or NaN).
-  bool reaches(NodeId32 node, double bound) const { return known_stamp[node] == stamp + 1 && known[node] >= bound; }
+  // Whether an earlier search proved the distance at least `bound` (or
+  // NaN); `limit` is the screen's limit for that bound.
+  bool reaches(NodeId32 node, double bound, float limit) const {
+    const std::uint32_t kind = known_stamp[node] - stamp;
+    return (kind == 1 && known[node] >= bound) || (kind == 2 && known[node] >= limit);
+  }
   void remember_floor(NodeId32 node, double floor) {
     known[node] = floor;
     known_stamp[node] = stamp + 1;
+  }
+  void remember_sum(NodeId32 node, float sum) {
+    known[node] = sum;
+    known_stamp[node] = stamp + 2;
   }
 
   void begin_search(std::size_t nodes) {
@@ -304,12 +318,17 @@ void prefetch_row(const T* rows, NodeId32 node, std::size_t dim) {
 
 }  // namespace
 
+float HNSW::screen_limit(const Query& query, double bound) const {
+  if (kind_ != MetricKind::Euclidean || query.rounded.empty()) return std::numeric_limits<float>::quiet_NaN();
+  return gathered_screen_limit(query.rounded_norm, query.common, bound);
+}
+
 // The Euclidean distances against a finite bound, screened: each batch of
 // kLanes nodes is first summed against the rounded copies, the lanes that
 // provably reach the bound report +infinity, and the lanes left are taken,
 // kLanes at a time, through the exact kernel.
 void HNSW::screened_distances(const Query& query, std::span<const NodeId32> nodes, double bound, float limit,
-                              double* out) const {
+                              double* out, float* sums) const {
   const BatchKernels& kernels = batch_kernels();
   const std::size_t dim = config_.dim;
   const float* rows[kLanes];
@@ -334,8 +353,11 @@ void HNSW::screened_distances(const Query& query, std::span<const NodeId32> node
     for (std::size_t i = start + kPrefetchAhead; i < std::min(nodes.size(), start + kPrefetchAhead + kLanes); ++i) {
       prefetch(i);
     }
-    const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), query.common, rows, limit);
+    float lane_sums[kLanes];
+    const unsigned ruled =
+        kernels.euclidean_screen_gathered(query.rounded.data(), query.common, rows, limit, lane_sums);
     for (std::size_t l = 0; l < count; ++l) {
+      if (sums != nullptr) sums[start + l] = ruled >> l & 1u ? lane_sums[l] : kNoSum;
       if (ruled >> l & 1u) {
         out[start + l] = kInfinity;
       } else {
@@ -352,11 +374,11 @@ void HNSW::screened_distances(const Query& query, std::span<const NodeId32> node
   if (left_count != 0) exact(left_count);
 }
 
-void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const {
-  if (kind_ == MetricKind::Euclidean && !query.rounded.empty()) {
-    const float limit = gathered_screen_limit(query.rounded_norm, query.common, bound);
-    if (!std::isnan(limit)) return screened_distances(query, nodes, bound, limit, out);
-  }
+void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out,
+                           float* sums) const {
+  const float limit = screen_limit(query, bound);
+  if (!std::isnan(limit)) return screened_distances(query, nodes, bound, limit, out, sums);
+  if (sums != nullptr) std::fill(sums, sums + nodes.size(), kNoSum);
   if (kind_ == MetricKind::Other) {
     for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = config_.metric(query.values, vector(nodes[i]));
     return;
@@ -398,27 +420,33 @@ void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double b
   std::size_t count = 0;
   // A node proved at least a bound no lower than this one reports
   // +infinity, as the kernels would: it is not admitted either way. (A NaN
-  // bound is reached by nothing.)
+  // bound, and its NaN limit, are reached by nothing.)
+  const float limit = screen_limit(query, bound);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const NodeId32 node = nodes[i];
     const bool known = scratch.is_known(node);
     out[i] = known ? scratch.known[node] : kInfinity;
     unknown[count] = node;
     unknown_at[count] = static_cast<std::uint32_t>(i);
-    count += !known && !scratch.reaches(node, bound);
+    count += !known && !scratch.reaches(node, bound, limit);
   }
   if (count == 0) return;
   count_distances(count);
   if (scratch.measured.size() < count) scratch.measured.resize(count);
-  batch_distances(query, std::span<const NodeId32>(unknown, count), bound, scratch.measured.data());
+  if (scratch.screened_sums.size() < count) scratch.screened_sums.resize(count);
+  batch_distances(query, std::span<const NodeId32>(unknown, count), bound, scratch.measured.data(),
+                  scratch.screened_sums.data());
   const bool bounded = !std::isnan(bound);
   for (std::size_t j = 0; j < count; ++j) {
     const double d = scratch.measured[j];
     out[unknown_at[j]] = d;
-    // +infinity may stand for a lane abandoned or ruled out, whose true
-    // value is not known: only that it reaches the bound.
+    // +infinity may stand for a lane ruled out by its screened sum, which
+    // later bounds reuse, or abandoned, whose true value is not known: only
+    // that it reaches the bound.
     if (d != kInfinity) {
       scratch.remember(unknown[j], d);
+    } else if (!std::isnan(scratch.screened_sums[j])) {
+      scratch.remember_sum(unknown[j], scratch.screened_sums[j]);
     } else if (bounded) {
       scratch.remember_floor(unknown[j], bound);
     }

@@ -86,8 +86,9 @@ unsigned ruled_out(const float* sums, float limit) {
   return out;
 }
 
-unsigned euclidean_screen_portable(const float* query, std::size_t n, const float* const* vectors, float limit) {
-  float sums[kLanes] = {};
+unsigned euclidean_screen_portable(const float* query, std::size_t n, const float* const* vectors, float limit,
+                                   float* sums) {
+  for (std::size_t l = 0; l < kLanes; ++l) sums[l] = 0.0f;
   for (std::size_t i = 0; i < n; ++i) {
     if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out(sums, limit) == (1u << kLanes) - 1) {
       return (1u << kLanes) - 1;
@@ -361,12 +362,13 @@ TAMSEL_AVX2 void dot_gathered_avx2(const double* query, std::size_t n, const dou
 
 // The gathered screen: one float accumulator per lane, eight components
 // wide, reduced to the eight lane sums at each checkpoint.
-TAMSEL_AVX2 inline unsigned ruled_out_avx2(const __m256* acc, __m256 limit) {
+TAMSEL_AVX2 inline unsigned ruled_out_avx2(const __m256* acc, __m256 limit, float* lane_sums) {
   const __m256 h01 = _mm256_hadd_ps(acc[0], acc[1]), h23 = _mm256_hadd_ps(acc[2], acc[3]);
   const __m256 h45 = _mm256_hadd_ps(acc[4], acc[5]), h67 = _mm256_hadd_ps(acc[6], acc[7]);
   const __m256 h0123 = _mm256_hadd_ps(h01, h23), h4567 = _mm256_hadd_ps(h45, h67);
   const __m256 sums = _mm256_add_ps(_mm256_permute2f128_ps(h0123, h4567, 0x20),
                                     _mm256_permute2f128_ps(h0123, h4567, 0x31));
+  _mm256_storeu_ps(lane_sums, sums);
   const __m256 reached = _mm256_and_ps(_mm256_cmp_ps(sums, limit, _CMP_GE_OQ),
                                        _mm256_cmp_ps(sums, _mm256_set1_ps(std::numeric_limits<float>::max()),
                                                      _CMP_LE_OQ));
@@ -381,13 +383,13 @@ TAMSEL_AVX2 inline void add_squares8(__m256* acc, __m256 q, const float* const* 
 }
 
 TAMSEL_AVX2 unsigned euclidean_screen_avx2(const float* query, std::size_t n, const float* const* vectors,
-                                           float limit) {
+                                           float limit, float* sums) {
   const __m256 at = _mm256_set1_ps(limit);
   __m256 acc[kLanes];
   for (std::size_t l = 0; l < kLanes; ++l) acc[l] = _mm256_setzero_ps();
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out_avx2(acc, at) == (1u << kLanes) - 1) {
+    if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out_avx2(acc, at, sums) == (1u << kLanes) - 1) {
       return (1u << kLanes) - 1;
     }
     add_squares8(acc, _mm256_loadu_ps(query + i), vectors, i);
@@ -403,7 +405,7 @@ TAMSEL_AVX2 unsigned euclidean_screen_avx2(const float* query, std::size_t n, co
       acc[l] = _mm256_add_ps(acc[l], _mm256_mul_ps(diff, diff));
     }
   }
-  return ruled_out_avx2(acc, at);
+  return ruled_out_avx2(acc, at, sums);
 }
 
 TAMSEL_AVX2 inline __m256d load4(const double* p) { return _mm256_loadu_pd(p); }

@@ -221,7 +221,8 @@ TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
       ASSERT_TRUE(std::isnan(limit));
     }
     if (std::isnan(limit)) continue;
-    const unsigned out = kernels.euclidean_screen_gathered(rounded_query.data(), n, rows, limit);
+    float sums[kLanes];
+    const unsigned out = kernels.euclidean_screen_gathered(rounded_query.data(), n, rows, limit, sums);
     for (std::size_t l = 0; l < kLanes; ++l) {
       const double d = euclidean_distance(query, batch.vectors[l]);
       // Far beyond the bound and the rounding, well within the float range,
@@ -231,6 +232,13 @@ TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
       if (!(out >> l & 1u)) continue;
       ++ruled;
       ASSERT_TRUE(std::isnan(d) || d >= bound) << "round " << round << " lane " << l << ": " << d << " < " << bound;
+      // The lane's sum rules it out against every bound whose limit it
+      // reaches: against a bound near its distance too.
+      ASSERT_GE(sums[l], limit);
+      const double other = std::isnan(d) ? bound : d * std::uniform_real_distribution<double>(0.9, 1.1)(rng);
+      if (sums[l] >= gathered_screen_limit(norm, n, other)) {
+        ASSERT_TRUE(std::isnan(d) || d >= other) << "round " << round << " lane " << l << ": " << d << " < " << other;
+      }
     }
   }
   EXPECT_GT(ruled, far / 2);  // the screen does rule out
@@ -262,7 +270,8 @@ TEST_P(Kernels, ScreensHoldWithSubnormalsFlushed) {
       for (auto& row : rows) row = rounded.data();
       const float limit = gathered_screen_limit(screen_query_norm(query.data(), dim), dim, bound);
       if (!std::isnan(limit)) {
-        ASSERT_EQ(kernels.euclidean_screen_gathered(rounded_query.data(), dim, rows, limit), 0u) << "dim " << dim;
+        float sums[kLanes];
+        ASSERT_EQ(kernels.euclidean_screen_gathered(rounded_query.data(), dim, rows, limit, sums), 0u) << "dim " << dim;
       }
     }
   }
