@@ -90,9 +90,18 @@ using Candidate = RankedNode;
 // The screened sum of a node the screen did not rule out.
 constexpr float kNoSum = std::numeric_limits<float>::quiet_NaN();
 
-// A batch measured against a full list goes this many neighbours at a time,
-// each step against the list's last distance as the steps before left it.
-constexpr std::size_t kBoundStep = 32;
+// Neighbours measured against a full list wait at most about this many to
+// a queue before the queue is admitted and the bound taken again.
+constexpr std::size_t kQueueLimit = 64;
+
+// A neighbour in that queue: waiting for its distance, ready with it, or
+// dropped (proved at least the bound).
+enum class PendingState : std::uint8_t { Waiting, Ready, Dropped };
+struct Pending {
+  NodeId32 node;
+  PendingState state;
+  double value;
+};
 
 // Candidate queue order: the pair that ranks first comes out first.
 struct RanksAfter {
@@ -157,6 +166,11 @@ struct HNSW::Scratch {
   std::vector<std::uint32_t> unknown_at;  // and their places in the batch
   std::vector<double> measured;
   std::vector<float> screened_sums;  // and the screen's sums, kNoSum where none
+  // The queue of neighbours measured against a full list, and the places
+  // in it still to screen and to measure exactly.
+  std::vector<Pending> queue;
+  std::vector<std::uint32_t> to_screen;
+  std::vector<std::uint32_t> to_measure;
 
   // Starts an operation on an index of `nodes` nodes.
   void begin_operation(std::size_t nodes) {
@@ -379,6 +393,10 @@ void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, 
   const float limit = screen_limit(query, bound);
   if (!std::isnan(limit)) return screened_distances(query, nodes, bound, limit, out, sums);
   if (sums != nullptr) std::fill(sums, sums + nodes.size(), kNoSum);
+  exact_distances(query, nodes, bound, out);
+}
+
+void HNSW::exact_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const {
   if (kind_ == MetricKind::Other) {
     for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = config_.metric(query.values, vector(nodes[i]));
     return;
@@ -476,6 +494,99 @@ Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, co
   return Status<HNSWError>::Ok();
 }
 
+// While the list is full its last distance only falls, so a neighbour
+// whose distance cannot get below the present one is never admitted. The
+// neighbours go through a queue in row order: one whose distance the
+// operation already knows waits there with it; one proved at least the
+// bound is dropped; the rest are screened kLanes at a time, and those the
+// screen leaves are measured exactly, kLanes at a time. Then the queue is
+// admitted in order and the bound taken again. The bound is the list's last
+// distance as the admissions before left it, never below its present one,
+// so whatever it rules out would not have been admitted.
+template <class Admit>
+void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<const NodeId32> nodes,
+                                Admit& admit) const {
+  const BatchKernels& kernels = batch_kernels();
+  const std::size_t dim = config_.dim;
+  std::vector<Pending>& queue = scratch.queue;
+  std::vector<std::uint32_t>& to_screen = scratch.to_screen;
+  std::vector<std::uint32_t>& to_measure = scratch.to_measure;
+  queue.clear();
+  to_screen.clear();
+  to_measure.clear();
+  double bound = scratch.admitted[scratch.ranked.back().id];
+  float limit = screen_limit(query, bound);
+
+  const auto screen = [&] {
+    if (to_screen.empty()) return;
+    const float* rows[kLanes];
+    float sums[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      rows[l] = rounded_.data() + std::size_t{queue[to_screen[l < to_screen.size() ? l : 0]].node} * dim;
+    }
+    const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), query.common, rows, limit, sums);
+    for (std::size_t l = 0; l < to_screen.size(); ++l) {
+      Pending& pending = queue[to_screen[l]];
+      if (ruled >> l & 1u) {
+        pending.state = PendingState::Dropped;
+        scratch.remember_sum(pending.node, sums[l]);
+      } else {
+        __builtin_prefetch(vectors_.data() + std::size_t{pending.node} * dim);
+        to_measure.push_back(to_screen[l]);
+      }
+    }
+    to_screen.clear();
+  };
+  const auto flush = [&] {
+    screen();
+    NodeId32 ids[kLanes];
+    double values[kLanes];
+    for (std::size_t start = 0; start < to_measure.size(); start += kLanes) {
+      const std::size_t n = std::min(kLanes, to_measure.size() - start);
+      for (std::size_t j = 0; j < n; ++j) ids[j] = queue[to_measure[start + j]].node;
+      exact_distances(query, std::span<const NodeId32>(ids, n), bound, values);
+      for (std::size_t j = 0; j < n; ++j) {
+        Pending& pending = queue[to_measure[start + j]];
+        pending.state = PendingState::Ready;
+        pending.value = values[j];
+        // +infinity stands for a lane abandoned: only its floor is known.
+        if (values[j] != kInfinity) {
+          scratch.remember(pending.node, values[j]);
+        } else if (!std::isnan(bound)) {
+          scratch.remember_floor(pending.node, bound);
+        }
+      }
+    }
+    to_measure.clear();
+    for (const Pending& pending : queue) {
+      if (pending.state == PendingState::Ready) admit(pending.node, pending.value);
+    }
+    queue.clear();
+    bound = scratch.admitted[scratch.ranked.back().id];
+    limit = screen_limit(query, bound);
+  };
+
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (i + kPrefetchAhead < nodes.size()) prefetch_row(rounded_.data(), nodes[i + kPrefetchAhead], dim);
+    const NodeId32 node = nodes[i];
+    if (scratch.is_known(node)) {
+      queue.push_back(Pending{node, PendingState::Ready, scratch.known[node]});
+    } else if (!scratch.reaches(node, bound, limit)) {
+      count_distances(1);
+      const auto place = static_cast<std::uint32_t>(queue.size());
+      queue.push_back(Pending{node, PendingState::Waiting, 0.0});
+      if (std::isnan(limit)) {
+        to_measure.push_back(place);
+      } else {
+        to_screen.push_back(place);
+        if (to_screen.size() == kLanes) screen();
+      }
+    }
+    if (to_screen.empty() && (to_measure.size() >= kLanes || queue.size() >= kQueueLimit)) flush();
+  }
+  flush();
+}
+
 void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef,
                         std::uint32_t layer, const PreparedFilter& filter, std::vector<Neighbor>* result,
                         NodeId32 unlisted) const {
@@ -567,38 +678,35 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     if (count == 0) continue;
     const std::span<const NodeId32> fresh(batch.data(), count);
 
-    // While the list is full its last distance only falls, so a neighbour
-    // whose distance cannot get below the present one is never admitted.
-    // A list not yet full admits every neighbour until it is: those are
-    // measured first, the rest a few at a time, each against the bound the
-    // full list sets after the ones before.
-    if (scratch.batch_distances.size() < count) scratch.batch_distances.resize(count);
     // With every node visited the search ends before it pops another
     // candidate, so none are queued.
     const bool last_visit = scratch.visited_count == listable;
-    for (std::size_t from = 0; from < count;) {
-      const bool full = ranked.size() >= ef;
-      const std::size_t to = std::min<std::size_t>(count, full ? from + kBoundStep : from + ef - ranked.size());
-      measure(query, fresh.subspan(from, to - from), full ? scratch.admitted[ranked.back().id] : kNaN, scratch);
-
-      for (std::size_t i = from; i < to; ++i) {
-        const double d = scratch.batch_distances[i - from];
-        const std::int64_t key = rank_key(d);
-        // Admitted into a full list only ranking before its last pair: NaN
-        // ranks after every number, so a NaN tail admits any number.
-        if (ranked.size() < ef || key < ranked.back().key) {
-          const RankedNode pair{key, fresh[i]};
-          scratch.admitted[pair.id] = d;
-          if (!last_visit) {
-            candidates.push_back(pair);
-            std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
-          }
-          ranked.insert(ranked.begin() + static_cast<std::ptrdiff_t>(rank_insertion_position(ranked, key)), pair);
-          if (ranked.size() > ef) ranked.pop_back();
+    const auto admit = [&](NodeId32 node, double d) {
+      const std::int64_t key = rank_key(d);
+      // Admitted into a full list only ranking before its last pair: NaN
+      // ranks after every number, so a NaN tail admits any number.
+      if (ranked.size() < ef || key < ranked.back().key) {
+        const RankedNode pair{key, node};
+        scratch.admitted[node] = d;
+        if (!last_visit) {
+          candidates.push_back(pair);
+          std::push_heap(candidates.begin(), candidates.end(), RanksAfter{});
         }
+        ranked.insert(ranked.begin() + static_cast<std::ptrdiff_t>(rank_insertion_position(ranked, key)), pair);
+        if (ranked.size() > ef) ranked.pop_back();
       }
-      from = to;
+    };
+
+    // A list not yet full admits every neighbour until it is: those are
+    // measured first.
+    std::size_t from = 0;
+    if (ranked.size() < ef) {
+      from = std::min<std::size_t>(count, ef - ranked.size());
+      if (scratch.batch_distances.size() < from) scratch.batch_distances.resize(from);
+      measure(query, fresh.first(from), kNaN, scratch);
+      for (std::size_t i = 0; i < from; ++i) admit(fresh[i], scratch.batch_distances[i]);
     }
+    if (from < count) admit_from_full_list(scratch, query, fresh.subspan(from), admit);
   }
   result->resize(ranked.size());
   for (std::size_t i = 0; i < ranked.size(); ++i) (*result)[i] = Neighbor{scratch.admitted[ranked[i].id], ranked[i].id};

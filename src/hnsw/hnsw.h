@@ -257,6 +257,13 @@ class HNSW {
   // The gathered screen's limit for this query and bound: NaN when the
   // screen does not serve it.
   float screen_limit(const Query& query, double bound) const;
+  // The distances of the nodes, without the screen.
+  void exact_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
+  // Measures the fresh neighbours of a visit against the full list, in
+  // order, and hands each one that may be admitted to `admit`.
+  template <class Admit>
+  void admit_from_full_list(Scratch& scratch, const Query& query, std::span<const NodeId32> nodes,
+                            Admit& admit) const;
   // The distances of the nodes into scratch.batch_distances, reusing those
   // measured earlier in the same operation.
   void measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const;
