@@ -367,9 +367,9 @@ void HNSW::screened_distances(const Query& query, std::span<const NodeId32> node
     for (std::size_t i = start + kPrefetchAhead; i < std::min(nodes.size(), start + kPrefetchAhead + kLanes); ++i) {
       prefetch(i);
     }
-    float lane_sums[kLanes];
+    float lane_sums[kLanes] = {};
     const unsigned ruled =
-        kernels.euclidean_screen_gathered(query.rounded.data(), query.common, rows, limit, lane_sums);
+        kernels.euclidean_screen_gathered(query.rounded.data(), 0, query.common, rows, limit, lane_sums);
     for (std::size_t l = 0; l < count; ++l) {
       if (sums != nullptr) sums[start + l] = ruled >> l & 1u ? lane_sums[l] : kNoSum;
       if (ruled >> l & 1u) {
@@ -517,28 +517,58 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
   double bound = scratch.admitted[scratch.ranked.back().id];
   float limit = screen_limit(query, bound);
 
-  const auto screen = [&] {
-    if (to_screen.empty()) return;
+  // The screen goes in two halves: the lanes the first half leaves in
+  // doubt wait, with their sums, to fill a batch for the second, so that a
+  // few near neighbours do not keep seven far ones to the end.
+  const std::size_t common = query.common;
+  const std::size_t half = common / 2 / kScreenCheckpoint * kScreenCheckpoint;
+  const std::size_t split = half == 0 ? common : half;
+  std::uint32_t doubt_place[2 * kLanes];
+  float doubt_sum[2 * kLanes];
+  std::size_t doubt_count = 0;
+  const auto screen_batch = [&](const std::uint32_t* places, const float* start_sums, std::size_t count,
+                                std::size_t from, std::size_t to) {
     const float* rows[kLanes];
     float sums[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
-      rows[l] = rounded_.data() + std::size_t{queue[to_screen[l < to_screen.size() ? l : 0]].node} * dim;
+      const std::size_t lane = l < count ? l : 0;
+      rows[l] = rounded_.data() + std::size_t{queue[places[lane]].node} * dim;
+      sums[l] = start_sums == nullptr ? 0.0f : start_sums[lane];
     }
-    const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), query.common, rows, limit, sums);
-    for (std::size_t l = 0; l < to_screen.size(); ++l) {
-      Pending& pending = queue[to_screen[l]];
+    const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), from, to, rows, limit, sums);
+    for (std::size_t l = 0; l < count; ++l) {
+      Pending& pending = queue[places[l]];
       if (ruled >> l & 1u) {
         pending.state = PendingState::Dropped;
         scratch.remember_sum(pending.node, sums[l]);
+      } else if (to < common) {
+        doubt_place[doubt_count] = places[l];
+        doubt_sum[doubt_count++] = sums[l];
       } else {
         __builtin_prefetch(vectors_.data() + std::size_t{pending.node} * dim);
-        to_measure.push_back(to_screen[l]);
+        to_measure.push_back(places[l]);
       }
     }
+  };
+  // The second half, a full batch at a time; with `all`, the rest too.
+  const auto finish = [&](bool all) {
+    while (doubt_count >= kLanes || (all && doubt_count != 0)) {
+      const std::size_t count = std::min(kLanes, doubt_count);
+      screen_batch(doubt_place, doubt_sum, count, split, common);
+      std::copy(doubt_place + count, doubt_place + doubt_count, doubt_place);
+      std::copy(doubt_sum + count, doubt_sum + doubt_count, doubt_sum);
+      doubt_count -= count;
+    }
+  };
+  const auto screen = [&] {
+    if (to_screen.empty()) return;
+    screen_batch(to_screen.data(), nullptr, to_screen.size(), 0, split);
     to_screen.clear();
+    finish(false);
   };
   const auto flush = [&] {
     screen();
+    finish(true);
     NodeId32 ids[kLanes];
     double values[kLanes];
     for (std::size_t start = 0; start < to_measure.size(); start += kLanes) {

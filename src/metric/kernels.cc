@@ -86,11 +86,10 @@ unsigned ruled_out(const float* sums, float limit) {
   return out;
 }
 
-unsigned euclidean_screen_portable(const float* query, std::size_t n, const float* const* vectors, float limit,
-                                   float* sums) {
-  for (std::size_t l = 0; l < kLanes; ++l) sums[l] = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out(sums, limit) == (1u << kLanes) - 1) {
+unsigned euclidean_screen_portable(const float* query, std::size_t from, std::size_t to,
+                                   const float* const* vectors, float limit, float* sums) {
+  for (std::size_t i = from; i < to; ++i) {
+    if (i % kScreenCheckpoint == 0 && i != from && ruled_out(sums, limit) == (1u << kLanes) - 1) {
       return (1u << kLanes) - 1;
     }
     for (std::size_t l = 0; l < kLanes; ++l) {
@@ -382,14 +381,14 @@ TAMSEL_AVX2 inline void add_squares8(__m256* acc, __m256 q, const float* const* 
   }
 }
 
-TAMSEL_AVX2 unsigned euclidean_screen_avx2(const float* query, std::size_t n, const float* const* vectors,
-                                           float limit, float* sums) {
+TAMSEL_AVX2 unsigned euclidean_screen_avx2(const float* query, std::size_t from, std::size_t n,
+                                           const float* const* vectors, float limit, float* sums) {
   const __m256 at = _mm256_set1_ps(limit);
   __m256 acc[kLanes];
-  for (std::size_t l = 0; l < kLanes; ++l) acc[l] = _mm256_setzero_ps();
-  std::size_t i = 0;
+  for (std::size_t l = 0; l < kLanes; ++l) acc[l] = _mm256_setr_ps(sums[l], 0, 0, 0, 0, 0, 0, 0);
+  std::size_t i = from;
   for (; i + 8 <= n; i += 8) {
-    if (i % kScreenCheckpoint == 0 && i != 0 && ruled_out_avx2(acc, at, sums) == (1u << kLanes) - 1) {
+    if (i % kScreenCheckpoint == 0 && i != from && ruled_out_avx2(acc, at, sums) == (1u << kLanes) - 1) {
       return (1u << kLanes) - 1;
     }
     add_squares8(acc, _mm256_loadu_ps(query + i), vectors, i);

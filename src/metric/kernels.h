@@ -123,13 +123,17 @@ struct BatchKernels {
   void (*euclidean_gathered)(const double* query, std::size_t n, const double* const* vectors, double bound,
                              double* out);
   void (*dot_gathered)(const double* query, std::size_t n, const double* const* vectors, double* out);
-  // The gathered screen over rounded lanes (kernels.h above): bit l of the
-  // result is set when lane l is ruled out. It may return as soon as every
-  // lane is, at a checkpoint every kScreenCheckpoint components. sums[l] is
-  // lane l's float sum S as last tested: for a ruled-out lane, S rules it
-  // out against any bound whose limit S reaches, with the same query.
-  unsigned (*euclidean_screen_gathered)(const float* query, std::size_t n, const float* const* vectors,
-                                        float limit, float* sums);
+  // The gathered screen over rounded lanes (kernels.h above), from
+  // component `from` (a multiple of kScreenCheckpoint) to `to`: lane l's
+  // sum starts at sums[l], the float sum over the components before `from`
+  // (0 for none), and adds those up to `to`. Bit l of the result is set when
+  // lane l is ruled out. It may return as soon as every lane is, at a
+  // checkpoint every kScreenCheckpoint components. sums[l] is then lane l's
+  // sum S as last tested: for a ruled-out lane, S rules it out against any
+  // bound whose limit S reaches, with the same query; for a lane not ruled
+  // out at `to`, the sum to carry on from there.
+  unsigned (*euclidean_screen_gathered)(const float* query, std::size_t from, std::size_t to,
+                                        const float* const* vectors, float limit, float* sums);
   // Whole distances of blocks first .. first+count-1 of a slabbed group
   // into out[b * kLanes + l] for the b-th of them. They go through the group
   // a slab at a time, so that each slab is read as one stream and the
