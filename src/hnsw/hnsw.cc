@@ -87,9 +87,6 @@ constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
 // same sequence.
 using Candidate = RankedNode;
 
-// The screened sum of a node the screen did not rule out.
-constexpr float kNoSum = std::numeric_limits<float>::quiet_NaN();
-
 // Neighbours measured against a full list wait at most about this many to
 // a queue before the queue is admitted and the bound taken again.
 constexpr std::size_t kQueueLimit = 64;
@@ -165,7 +162,6 @@ struct HNSW::Scratch {
   std::vector<NodeId32> unknown;          // the batch's nodes still to measure
   std::vector<std::uint32_t> unknown_at;  // and their places in the batch
   std::vector<double> measured;
-  std::vector<float> screened_sums;  // and the screen's sums, kNoSum where none
   // The queue of neighbours measured against a full list, and the places
   // in it still to screen and to measure exactly.
   std::vector<Pending> queue;
@@ -342,7 +338,7 @@ float HNSW::screen_limit(const Query& query, double bound) const {
 // provably reach the bound report +infinity, and the lanes left are taken,
 // kLanes at a time, through the exact kernel.
 void HNSW::screened_distances(const Query& query, std::span<const NodeId32> nodes, double bound, float limit,
-                              double* out, float* sums) const {
+                              double* out) const {
   const BatchKernels& kernels = batch_kernels();
   const std::size_t dim = config_.dim;
   const float* rows[kLanes];
@@ -367,11 +363,9 @@ void HNSW::screened_distances(const Query& query, std::span<const NodeId32> node
     for (std::size_t i = start + kPrefetchAhead; i < std::min(nodes.size(), start + kPrefetchAhead + kLanes); ++i) {
       prefetch(i);
     }
-    float lane_sums[kLanes] = {};
-    const unsigned ruled =
-        kernels.euclidean_screen_gathered(query.rounded.data(), 0, query.common, rows, limit, lane_sums);
+    float sums[kLanes] = {};
+    const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), 0, query.common, rows, limit, sums);
     for (std::size_t l = 0; l < count; ++l) {
-      if (sums != nullptr) sums[start + l] = ruled >> l & 1u ? lane_sums[l] : kNoSum;
       if (ruled >> l & 1u) {
         out[start + l] = kInfinity;
       } else {
@@ -388,11 +382,9 @@ void HNSW::screened_distances(const Query& query, std::span<const NodeId32> node
   if (left_count != 0) exact(left_count);
 }
 
-void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out,
-                           float* sums) const {
+void HNSW::batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const {
   const float limit = screen_limit(query, bound);
-  if (!std::isnan(limit)) return screened_distances(query, nodes, bound, limit, out, sums);
-  if (sums != nullptr) std::fill(sums, sums + nodes.size(), kNoSum);
+  if (!std::isnan(limit)) return screened_distances(query, nodes, bound, limit, out);
   exact_distances(query, nodes, bound, out);
 }
 
@@ -427,7 +419,7 @@ void HNSW::exact_distances(const Query& query, std::span<const NodeId32> nodes, 
   }
 }
 
-void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const {
+void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, Scratch& scratch) const {
   double* out = scratch.batch_distances.data();
   // Room for every node, kept between calls: the nodes still to measure
   // are gathered without a branch on each.
@@ -436,38 +428,22 @@ void HNSW::measure(const Query& query, std::span<const NodeId32> nodes, double b
   NodeId32* unknown = scratch.unknown.data();
   std::uint32_t* unknown_at = scratch.unknown_at.data();
   std::size_t count = 0;
-  // A node proved at least a bound no lower than this one reports
-  // +infinity, as the kernels would: it is not admitted either way. (A NaN
-  // bound, and its NaN limit, are reached by nothing.)
-  const float limit = screen_limit(query, bound);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const NodeId32 node = nodes[i];
     const bool known = scratch.is_known(node);
-    out[i] = known ? scratch.known[node] : kInfinity;
+    out[i] = scratch.known[node];
     unknown[count] = node;
     unknown_at[count] = static_cast<std::uint32_t>(i);
-    count += !known && !scratch.reaches(node, bound, limit);
+    count += !known;
   }
   if (count == 0) return;
   count_distances(count);
   if (scratch.measured.size() < count) scratch.measured.resize(count);
-  if (scratch.screened_sums.size() < count) scratch.screened_sums.resize(count);
-  batch_distances(query, std::span<const NodeId32>(unknown, count), bound, scratch.measured.data(),
-                  scratch.screened_sums.data());
-  const bool bounded = !std::isnan(bound);
+  // Without a bound nothing is abandoned: every value is the distance.
+  exact_distances(query, std::span<const NodeId32>(unknown, count), kNaN, scratch.measured.data());
   for (std::size_t j = 0; j < count; ++j) {
-    const double d = scratch.measured[j];
-    out[unknown_at[j]] = d;
-    // +infinity may stand for a lane ruled out by its screened sum, which
-    // later bounds reuse, or abandoned, whose true value is not known: only
-    // that it reaches the bound.
-    if (d != kInfinity) {
-      scratch.remember(unknown[j], d);
-    } else if (!std::isnan(scratch.screened_sums[j])) {
-      scratch.remember_sum(unknown[j], scratch.screened_sums[j]);
-    } else if (bounded) {
-      scratch.remember_floor(unknown[j], bound);
-    }
+    out[unknown_at[j]] = scratch.measured[j];
+    scratch.remember(unknown[j], scratch.measured[j]);
   }
 }
 
@@ -733,7 +709,7 @@ void HNSW::layer_search(Scratch& scratch, NodeId32 entry, const Query& query, st
     if (ranked.size() < ef) {
       from = std::min<std::size_t>(count, ef - ranked.size());
       if (scratch.batch_distances.size() < from) scratch.batch_distances.resize(from);
-      measure(query, fresh.first(from), kNaN, scratch);
+      measure(query, fresh.first(from), scratch);
       for (std::size_t i = 0; i < from; ++i) admit(fresh[i], scratch.batch_distances[i]);
     }
     if (from < count) admit_from_full_list(scratch, query, fresh.subspan(from), admit);

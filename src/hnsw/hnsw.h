@@ -247,13 +247,11 @@ class HNSW {
   void layer_search(Scratch& scratch, NodeId32 entry, const Query& query, std::uint32_t ef, std::uint32_t layer,
                     const PreparedFilter& filter, std::vector<Neighbor>* result, NodeId32 unlisted) const;
   double distance(const Query& query, NodeId32 node) const;
-  // The distances of the nodes into out (+infinity for one at least the
-  // bound); when `sums` is given, the screened sum of each node the screen
-  // ruled out into it, NaN for every other.
-  void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out,
-                       float* sums = nullptr) const;
+  // The distances of the nodes into out, +infinity for one at least the
+  // bound.
+  void batch_distances(const Query& query, std::span<const NodeId32> nodes, double bound, double* out) const;
   void screened_distances(const Query& query, std::span<const NodeId32> nodes, double bound, float limit,
-                          double* out, float* sums) const;
+                          double* out) const;
   // The gathered screen's limit for this query and bound: NaN when the
   // screen does not serve it.
   float screen_limit(const Query& query, double bound) const;
@@ -266,7 +264,7 @@ class HNSW {
                             Admit& admit) const;
   // The distances of the nodes into scratch.batch_distances, reusing those
   // measured earlier in the same operation.
-  void measure(const Query& query, std::span<const NodeId32> nodes, double bound, Scratch& scratch) const;
+  void measure(const Query& query, std::span<const NodeId32> nodes, Scratch& scratch) const;
   bool passes(const PreparedFilter& filter, NodeId32 node) const;
 
   HNSWConfig config_;
