@@ -20,29 +20,17 @@ inline void step(std::uint32_t id, const std::uint8_t* marks, std::uint8_t mark,
 
 // Four 16-bit or two 32-bit entries come in one 64-bit load, which leaves
 // the load ports to the marks and the slots.
-std::size_t fresh_portable(const std::uint16_t* ids, std::size_t n, const std::uint8_t* marks, std::uint8_t mark,
+template <class Id>
+std::size_t fresh_portable(const Id* ids, std::size_t n, const std::uint8_t* marks, std::uint8_t mark,
                            std::uint32_t* fresh) {
+  constexpr std::size_t kPerLoad = sizeof(std::uint64_t) / sizeof(Id);
   std::size_t count = 0, i = 0;
-  for (; i + 4 <= n; i += 4) {
-    std::uint64_t four;
-    std::memcpy(&four, ids + i, sizeof four);
-    step(static_cast<std::uint32_t>(four & 0xFFFF), marks, mark, fresh, count);
-    step(static_cast<std::uint32_t>((four >> 16) & 0xFFFF), marks, mark, fresh, count);
-    step(static_cast<std::uint32_t>((four >> 32) & 0xFFFF), marks, mark, fresh, count);
-    step(static_cast<std::uint32_t>(four >> 48), marks, mark, fresh, count);
-  }
-  for (; i < n; ++i) step(ids[i], marks, mark, fresh, count);
-  return count;
-}
-
-std::size_t fresh_portable(const std::uint32_t* ids, std::size_t n, const std::uint8_t* marks, std::uint8_t mark,
-                           std::uint32_t* fresh) {
-  std::size_t count = 0, i = 0;
-  for (; i + 2 <= n; i += 2) {
-    std::uint64_t two;
-    std::memcpy(&two, ids + i, sizeof two);
-    step(static_cast<std::uint32_t>(two), marks, mark, fresh, count);
-    step(static_cast<std::uint32_t>(two >> 32), marks, mark, fresh, count);
+  for (; i + kPerLoad <= n; i += kPerLoad) {
+    std::uint64_t entries;
+    std::memcpy(&entries, ids + i, sizeof entries);
+    for (std::size_t k = 0; k < kPerLoad; ++k) {
+      step(static_cast<Id>(entries >> (k * 8 * sizeof(Id))), marks, mark, fresh, count);
+    }
   }
   for (; i < n; ++i) step(ids[i], marks, mark, fresh, count);
   return count;
