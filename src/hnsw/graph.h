@@ -46,6 +46,20 @@ class Graph {
     return fn(std::span<const std::uint16_t>(narrow_arena_.data() + l.offset, l.size));
   }
 
+  // Hints for a run of appends to scattered nodes: ask for every node's
+  // layer-0 descriptor first, then, once those have arrived, for the arena
+  // line each next entry goes to, so that the misses overlap. Neither
+  // changes anything.
+  void prefetch_descriptor(NodeId32 node) const { __builtin_prefetch(&lists_[first_list_[node]], 1); }
+  void prefetch_tail(NodeId32 node) const {
+    const List& l = lists_[first_list_[node]];
+    if (wide_) {
+      __builtin_prefetch(wide_arena_.data() + l.offset + l.size, 1);
+    } else {
+      __builtin_prefetch(narrow_arena_.data() + l.offset + l.size, 1);
+    }
+  }
+
   // A copy of the node's list for `layer`.
   std::vector<NodeId32> list(NodeId32 node, std::uint32_t layer) const;
 

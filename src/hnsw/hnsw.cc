@@ -842,6 +842,9 @@ Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, std::span<const
     // A linking step: back-links first, in result order, then the results
     // join the new node's row. Each link is made once.
     listed = true;
+    // Each back-link lands in another node's list, far from the others.
+    for (const Neighbor& neighbor : found) graph_.prefetch_descriptor(static_cast<NodeId32>(neighbor.id));
+    for (const Neighbor& neighbor : found) graph_.prefetch_tail(static_cast<NodeId32>(neighbor.id));
     for (const Neighbor& neighbor : found) {
       const auto linked = static_cast<NodeId32>(neighbor.id);
       if (!has_row(linked)) return HNSWError::InvalidNodeID;
