@@ -87,16 +87,20 @@ constexpr NodeId32 kNoNode = std::numeric_limits<NodeId32>::max();
 // same sequence.
 using Candidate = RankedNode;
 
-// Neighbours measured against a full list wait at most about this many to
-// a queue before the queue is admitted and the bound taken again.
+// Neighbours measured against a full list wait at most about this many
+// before those ready are admitted and the bound taken again.
 constexpr std::size_t kQueueLimit = 64;
 
-// A neighbour in that queue: waiting for its distance, ready with it, or
-// dropped (proved at least the bound).
-enum class PendingState : std::uint8_t { Waiting, Ready, Dropped };
-struct Pending {
+// A neighbour of that run by its place in the row: waiting for its
+// distance, or ready with it. A dropped one (proved at least the bound) is
+// not kept at all.
+struct Waiting {
+  std::uint32_t place;
   NodeId32 node;
-  PendingState state;
+};
+struct Ready {
+  std::uint32_t place;
+  NodeId32 node;
   double value;
 };
 
@@ -162,11 +166,11 @@ struct HNSW::Scratch {
   std::vector<NodeId32> unknown;          // the batch's nodes still to measure
   std::vector<std::uint32_t> unknown_at;  // and their places in the batch
   std::vector<double> measured;
-  // The queue of neighbours measured against a full list, and the places
-  // in it still to screen and to measure exactly.
-  std::vector<Pending> queue;
-  std::vector<std::uint32_t> to_screen;
-  std::vector<std::uint32_t> to_measure;
+  // The neighbours of a run against a full list ready to be admitted, and
+  // those still to screen and to measure exactly.
+  std::vector<Ready> ready;
+  std::vector<Waiting> to_screen;
+  std::vector<Waiting> to_measure;
 
   // Starts an operation on an index of `nodes` nodes.
   void begin_operation(std::size_t nodes) {
@@ -472,24 +476,26 @@ Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, co
 
 // While the list is full its last distance only falls, so a neighbour
 // whose distance cannot get below the present one is never admitted. The
-// neighbours go through a queue in row order: one whose distance the
-// operation already knows waits there with it; one proved at least the
-// bound is dropped; the rest are screened kLanes at a time, and those the
-// screen leaves are measured exactly, kLanes at a time. Then the queue is
-// admitted in order and the bound taken again. The bound is the list's last
-// distance as the admissions before left it, never below its present one,
-// so whatever it rules out would not have been admitted.
+// neighbours go through in row order, in runs of at most kQueueLimit: one
+// whose distance the operation already knows is ready with it; one proved
+// at least the bound is dropped; the rest are screened kLanes at a time,
+// and those the screen leaves are measured exactly, kLanes at a time. Then
+// the run's ready ones are admitted in row order and the bound taken again.
+// The bound is the list's last distance as the admissions before left it,
+// never below its present one, so whatever it rules out would not have
+// been admitted.
 template <class Admit>
 void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<const NodeId32> nodes,
                                 Admit& admit) const {
   const BatchKernels& kernels = batch_kernels();
   const std::size_t dim = config_.dim;
-  std::vector<Pending>& queue = scratch.queue;
-  std::vector<std::uint32_t>& to_screen = scratch.to_screen;
-  std::vector<std::uint32_t>& to_measure = scratch.to_measure;
-  queue.clear();
+  std::vector<Ready>& ready = scratch.ready;
+  std::vector<Waiting>& to_screen = scratch.to_screen;
+  std::vector<Waiting>& to_measure = scratch.to_measure;
+  ready.clear();
   to_screen.clear();
   to_measure.clear();
+  std::size_t run = 0;  // neighbours kept since the last admission
   double bound = scratch.admitted[scratch.ranked.back().id];
   float limit = screen_limit(query, bound);
 
@@ -499,30 +505,28 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
   const std::size_t common = query.common;
   const std::size_t half = common / 2 / kScreenCheckpoint * kScreenCheckpoint;
   const std::size_t split = half == 0 ? common : half;
-  std::uint32_t doubt_place[2 * kLanes];
+  Waiting doubt[2 * kLanes];
   float doubt_sum[2 * kLanes];
   std::size_t doubt_count = 0;
-  const auto screen_batch = [&](const std::uint32_t* places, const float* start_sums, std::size_t count,
-                                std::size_t from, std::size_t to) {
+  const auto screen_batch = [&](const Waiting* batch, const float* start_sums, std::size_t count, std::size_t from,
+                                std::size_t to) {
     const float* rows[kLanes];
     float sums[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
       const std::size_t lane = l < count ? l : 0;
-      rows[l] = rounded_.data() + std::size_t{queue[places[lane]].node} * dim;
+      rows[l] = rounded_.data() + std::size_t{batch[lane].node} * dim;
       sums[l] = start_sums == nullptr ? 0.0f : start_sums[lane];
     }
     const unsigned ruled = kernels.euclidean_screen_gathered(query.rounded.data(), from, to, rows, limit, sums);
     for (std::size_t l = 0; l < count; ++l) {
-      Pending& pending = queue[places[l]];
       if (ruled >> l & 1u) {
-        pending.state = PendingState::Dropped;
-        scratch.remember_sum(pending.node, sums[l]);
+        scratch.remember_sum(batch[l].node, sums[l]);
       } else if (to < common) {
-        doubt_place[doubt_count] = places[l];
+        doubt[doubt_count] = batch[l];
         doubt_sum[doubt_count++] = sums[l];
       } else {
-        __builtin_prefetch(vectors_.data() + std::size_t{pending.node} * dim);
-        to_measure.push_back(places[l]);
+        __builtin_prefetch(vectors_.data() + std::size_t{batch[l].node} * dim);
+        to_measure.push_back(batch[l]);
       }
     }
   };
@@ -530,8 +534,8 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
   const auto finish = [&](bool all) {
     while (doubt_count >= kLanes || (all && doubt_count != 0)) {
       const std::size_t count = std::min(kLanes, doubt_count);
-      screen_batch(doubt_place, doubt_sum, count, split, common);
-      std::copy(doubt_place + count, doubt_place + doubt_count, doubt_place);
+      screen_batch(doubt, doubt_sum, count, split, common);
+      std::copy(doubt + count, doubt + doubt_count, doubt);
       std::copy(doubt_sum + count, doubt_sum + doubt_count, doubt_sum);
       doubt_count -= count;
     }
@@ -549,25 +553,25 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
     double values[kLanes];
     for (std::size_t start = 0; start < to_measure.size(); start += kLanes) {
       const std::size_t n = std::min(kLanes, to_measure.size() - start);
-      for (std::size_t j = 0; j < n; ++j) ids[j] = queue[to_measure[start + j]].node;
+      for (std::size_t j = 0; j < n; ++j) ids[j] = to_measure[start + j].node;
       exact_distances(query, std::span<const NodeId32>(ids, n), bound, values);
       for (std::size_t j = 0; j < n; ++j) {
-        Pending& pending = queue[to_measure[start + j]];
-        pending.state = PendingState::Ready;
-        pending.value = values[j];
+        const Waiting& measured = to_measure[start + j];
+        ready.push_back(Ready{measured.place, measured.node, values[j]});
         // +infinity stands for a lane abandoned: only its floor is known.
         if (values[j] != kInfinity) {
-          scratch.remember(pending.node, values[j]);
+          scratch.remember(measured.node, values[j]);
         } else if (!std::isnan(bound)) {
-          scratch.remember_floor(pending.node, bound);
+          scratch.remember_floor(measured.node, bound);
         }
       }
     }
     to_measure.clear();
-    for (const Pending& pending : queue) {
-      if (pending.state == PendingState::Ready) admit(pending.node, pending.value);
-    }
-    queue.clear();
+    // Row order: the known ones were ready before those measured.
+    std::sort(ready.begin(), ready.end(), [](const Ready& x, const Ready& y) { return x.place < y.place; });
+    for (const Ready& r : ready) admit(r.node, r.value);
+    ready.clear();
+    run = 0;
     bound = scratch.admitted[scratch.ranked.back().id];
     limit = screen_limit(query, bound);
   };
@@ -575,20 +579,21 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     if (i + kPrefetchAhead < nodes.size()) prefetch_row(rounded_.data(), nodes[i + kPrefetchAhead], dim);
     const NodeId32 node = nodes[i];
+    const auto place = static_cast<std::uint32_t>(i);
     if (scratch.is_known(node)) {
-      queue.push_back(Pending{node, PendingState::Ready, scratch.known[node]});
+      ready.push_back(Ready{place, node, scratch.known[node]});
+      ++run;
     } else if (!scratch.reaches(node, bound, limit)) {
       count_distances(1);
-      const auto place = static_cast<std::uint32_t>(queue.size());
-      queue.push_back(Pending{node, PendingState::Waiting, 0.0});
+      ++run;
       if (std::isnan(limit)) {
-        to_measure.push_back(place);
+        to_measure.push_back(Waiting{place, node});
       } else {
-        to_screen.push_back(place);
+        to_screen.push_back(Waiting{place, node});
         if (to_screen.size() == kLanes) screen();
       }
     }
-    if (to_screen.empty() && (to_measure.size() >= kLanes || queue.size() >= kQueueLimit)) flush();
+    if (to_screen.empty() && (to_measure.size() >= kLanes || run >= kQueueLimit)) flush();
   }
   flush();
 }
