@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/huge_page_allocator.h"
+#include "common/prefetch.h"
 
 namespace tamsel {
 
@@ -46,18 +47,10 @@ class Graph {
     return fn(std::span<const std::uint16_t>(narrow_arena_.data() + l.offset, l.size));
   }
 
-  // Hints for a run of appends to scattered nodes: ask for every node's
-  // layer-0 descriptor first, then, once those have arrived, for the arena
-  // line each next entry goes to, so that the misses overlap. Neither
-  // changes anything.
-  void prefetch_descriptor(NodeId32 node) const { __builtin_prefetch(&lists_[first_list_[node]], 1); }
-  void prefetch_tail(NodeId32 node) const {
-    const List& l = lists_[first_list_[node]];
-    if (wide_) {
-      __builtin_prefetch(wide_arena_.data() + l.offset + l.size, 1);
-    } else {
-      __builtin_prefetch(narrow_arena_.data() + l.offset + l.size, 1);
-    }
+  // A hint ahead of appends to scattered nodes: asks for the node's layer-0
+  // descriptor, the first thing append reads. It changes nothing.
+  TAMSEL_PREFETCH_HELPER void prefetch_descriptor(NodeId32 node) const {
+    __builtin_prefetch(&lists_[first_list_[node]], 1);
   }
 
   // A copy of the node's list for `layer`.
