@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/prefetch.h"
+
 namespace tamsel {
 
 namespace {
@@ -210,10 +212,25 @@ void dot_slabbed_with(const double* query, std::size_t dim, const double* group,
   }
 }
 
+// After the first checkpoints the live blocks of a Euclidean scan lie
+// scattered over the slab, where the processor's own prefetching does not
+// follow; each slab kernel asks for the block kSlabAhead places on in
+// `live` (all of its part of the slab) while it sums the present one.
+constexpr std::size_t kSlabAhead = 4;
+
+template <bool kSquares, class T>
+TAMSEL_PREFETCH_HELPER void prefetch_live_block(const T* base, std::size_t w, const std::uint32_t* live, std::size_t n,
+                                std::size_t j) {
+  if (!kSquares || j >= n) return;
+  const char* start = reinterpret_cast<const char*>(base + live[j] * kLanes * w);
+  for (std::size_t offset = 0; offset < kLanes * w * sizeof(T); offset += 64) __builtin_prefetch(start + offset);
+}
+
 template <bool kSquares, class T>
 void add_slab_portable(const double* q, std::size_t w, const T* base, const std::uint32_t* live, std::size_t n,
                        double* sums) {
   for (std::size_t j = 0; j < n; ++j) {
+    prefetch_live_block<kSquares>(base, w, live, n, j + kSlabAhead);
     const T* data = base + live[j] * kLanes * w;
     double* s = sums + live[j] * kLanes;
     for (std::size_t i = 0; i < w; ++i) {
@@ -415,6 +432,7 @@ TAMSEL_AVX2 void add_slab_avx2(const double* q, std::size_t w, const T* base, co
                                std::size_t n, double* sums) {
   constexpr auto step = kSquares ? add_square : add_product;
   for (std::size_t j = 0; j < n; ++j) {
+    prefetch_live_block<kSquares>(base, w, live, n, j + kSlabAhead);
     const T* data = base + live[j] * kLanes * w;
     double* s = sums + live[j] * kLanes;
     __m256d low = _mm256_loadu_pd(s), high = _mm256_loadu_pd(s + 4);
@@ -498,6 +516,7 @@ TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const T* base
   const std::size_t stride = kLanes * w;
   std::size_t j = 0;
   for (; j + 4 <= n; j += 4) {
+    for (std::size_t k = 0; k < 4; ++k) prefetch_live_block<kSquares>(base, w, live, n, j + kSlabAhead + k);
     const T* d0 = base + live[j] * stride;
     const T* d1 = base + live[j + 1] * stride;
     const T* d2 = base + live[j + 2] * stride;
@@ -520,6 +539,7 @@ TAMSEL_AVX512 void add_slab_avx512(const double* q, std::size_t w, const T* base
     _mm512_storeu_pd(s3, a3);
   }
   for (; j < n; ++j) {
+    prefetch_live_block<kSquares>(base, w, live, n, j + kSlabAhead);
     const T* data = base + live[j] * stride;
     double* s = sums + live[j] * kLanes;
     __m512d a = _mm512_loadu_pd(s);
