@@ -90,7 +90,7 @@ using Candidate = RankedNode;
 
 // Neighbours measured against a full list wait at most about this many
 // before those ready are admitted and the bound taken again.
-constexpr std::size_t kQueueLimit = 64;
+constexpr std::size_t kRunLimit = 64;
 
 // A neighbour of that run by its place in the row: waiting for its
 // distance, or ready with it. A dropped one (proved at least the bound) is
@@ -477,7 +477,7 @@ Status<HNSWError> HNSW::prepare_filter(std::uint32_t ef, std::uint32_t layer, co
 
 // While the list is full its last distance only falls, so a neighbour
 // whose distance cannot get below the present one is never admitted. The
-// neighbours go through in row order, in runs of at most kQueueLimit: one
+// neighbours go through in row order, in runs of at most kRunLimit: one
 // whose distance the operation already knows is ready with it; one proved
 // at least the bound is dropped; the rest are screened kLanes at a time,
 // and those the screen leaves are measured exactly, kLanes at a time. Then
@@ -594,7 +594,7 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
         if (to_screen.size() == kLanes) screen();
       }
     }
-    if (to_screen.empty() && (to_measure.size() >= kLanes || run >= kQueueLimit)) flush();
+    if (to_screen.empty() && (to_measure.size() >= kLanes || run >= kRunLimit)) flush();
   }
   flush();
 }
