@@ -468,7 +468,9 @@ with os.fdopen(read_end) as pipe:
     child = json.load(pipe)
 os.waitpid(pid, 0)
 parent = answers()
-print(json.dumps({"same": child == parent, "parent_builds_differ": parent[0] != parent[1]}))
+# Two builds agree on every answer about once in 150 tries; all three, far
+# more rarely.
+print(json.dumps({"same": child == parent, "parent_builds_differ": parent[0] != parent[1] or parent[1] != parent[2]}))
 """
 
 
