@@ -119,11 +119,12 @@ struct HNSW::Query {
   std::span<const double> values;
   std::size_t common;           // components compared: min(query length, dim)
   double squared_norm = 0.0;    // over the whole query, for the cosine
-  // The Euclidean screen's side: the common components rounded to float,
-  // and the bound on their norm that its limit needs; empty when the
-  // screen cannot serve this query.
+  // The Euclidean screen's side: the common components rounded to float
+  // (rotated when the index's copies are), and the bound on their norm that
+  // its limit needs; empty when the screen cannot serve this query.
   std::vector<float> rounded{};
   double rounded_norm = std::numeric_limits<double>::infinity();
+  bool rotated = false;
 };
 
 struct HNSW::PreparedFilter {
@@ -301,7 +302,19 @@ std::vector<NodeId> HNSW::neighbors(NodeId node, std::uint32_t layer) const {
 HNSW::Query HNSW::prepare_query(std::span<const double> query) const {
   Query prepared{query, std::min<std::size_t>(query.size(), config_.dim)};
   if (kind_ == MetricKind::Cosine) prepared.squared_norm = squared_norm(query);
-  if (kind_ == MetricKind::Euclidean) {
+  if (kind_ == MetricKind::Euclidean && screen_rotation_) {
+    // Rotated copies bound distances over all dim components: a shorter
+    // query, compared over fewer, goes without the screen.
+    if (query.size() < config_.dim) return prepared;
+    double rotated[ScreenRotation::kMaxDim];
+    screen_rotation_->rotate(query.data(), rotated);
+    prepared.rotated = true;
+    prepared.rounded_norm = ScreenRotation::query_norm(screen_query_norm(query.data(), config_.dim),
+                                                       screen_query_norm(rotated, config_.dim));
+    if (prepared.rounded_norm < std::numeric_limits<double>::infinity()) {
+      prepared.rounded.assign(rotated, rotated + config_.dim);
+    }
+  } else if (kind_ == MetricKind::Euclidean) {
     prepared.rounded_norm = screen_query_norm(query.data(), prepared.common);
     if (prepared.rounded_norm < std::numeric_limits<double>::infinity()) {
       prepared.rounded.assign(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(prepared.common));
@@ -324,6 +337,10 @@ namespace {
 
 constexpr std::size_t kPrefetchAhead = 4 * kLanes;
 
+// Where the screen of rotated copies splits: at 16, 32 and 48 components
+// measured alike on clustered 128-d data, where 32 rules out 90 % of lanes.
+constexpr std::size_t kRotatedScreenSplit = 32;
+
 template <class T>
 TAMSEL_PREFETCH_HELPER void prefetch_row(const T* rows, NodeId32 node, std::size_t dim) {
   const char* start = reinterpret_cast<const char*>(rows + std::size_t{node} * dim);
@@ -335,6 +352,7 @@ TAMSEL_PREFETCH_HELPER void prefetch_row(const T* rows, NodeId32 node, std::size
 
 float HNSW::screen_limit(const Query& query, double bound) const {
   if (kind_ != MetricKind::Euclidean || query.rounded.empty()) return std::numeric_limits<float>::quiet_NaN();
+  if (query.rotated) return ScreenRotation::limit(query.rounded_norm, query.common, bound);
   return gathered_screen_limit(query.rounded_norm, query.common, bound);
 }
 
@@ -500,11 +518,14 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
   double bound = scratch.admitted[scratch.ranked.back().id];
   float limit = screen_limit(query, bound);
 
-  // The screen goes in two halves: the lanes the first half leaves in
-  // doubt wait, with their sums, to fill a batch for the second, so that a
-  // few near neighbours do not keep seven far ones to the end.
+  // The screen goes in two parts: the lanes the first part leaves in doubt
+  // wait, with their sums, to fill a batch for the second, so that a few
+  // near neighbours do not keep seven far ones to the end. Rotated copies
+  // carry most of a distance in their first components, so their first
+  // part is shorter.
   const std::size_t common = query.common;
-  const std::size_t half = common / 2 / kScreenCheckpoint * kScreenCheckpoint;
+  const std::size_t half =
+      (query.rotated ? std::min(common / 2, kRotatedScreenSplit) : common / 2) / kScreenCheckpoint * kScreenCheckpoint;
   const std::size_t split = half == 0 ? common : half;
   Waiting doubt[2 * kLanes];
   float doubt_sum[2 * kLanes];
@@ -776,7 +797,13 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
 
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
   if (kind_ == MetricKind::Euclidean) {
-    for (const double x : vector) rounded_.push_back(rounded_component(x));
+    if (screen_rotation_) {
+      // Within the room reserved above: no allocation.
+      rounded_.resize(rounded_.size() + config_.dim);
+      screen_rotation_->rotate_rounded(vector.data(), rounded_.data() + rounded_.size() - config_.dim);
+    } else {
+      for (const double x : vector) rounded_.push_back(rounded_component(x));
+    }
   }
   if (kind_ == MetricKind::Cosine) norms_.push_back(squared_norm(vector));
   levels_.push_back(level);
@@ -799,7 +826,35 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
 
 Status<HNSWError> HNSW::insert(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
                                LevelSource& levels) {
-  if (pruned_) return insert_pruned(vector, std::move(record), levels);
+  // Whatever the status, the node is stored (an exception stores nothing).
+  const Status<HNSWError> status =
+      pruned_ ? insert_pruned(vector, std::move(record), levels) : insert_described(vector, std::move(record), levels);
+  refit_screen_if_due();
+  return status;
+}
+
+void HNSW::refit_screen_if_due() noexcept {
+  if (kind_ != MetricKind::Euclidean || node_count_ < next_screen_fit_) return;
+  while (next_screen_fit_ <= node_count_) {
+    next_screen_fit_ = next_screen_fit_ <= SIZE_MAX / kScreenFitGrowth ? next_screen_fit_ * kScreenFitGrowth : SIZE_MAX;
+  }
+  std::optional<ScreenRotation> fitted;
+  try {
+    const std::size_t stride = (node_count_ + kScreenFitSample - 1) / kScreenFitSample;
+    fitted = ScreenRotation::fit(vectors_.data(), (node_count_ + stride - 1) / stride, stride, config_.dim);
+  } catch (...) {
+    return;  // no memory to fit: the copies stay as they are
+  }
+  if (!fitted) return;
+  screen_rotation_ = std::move(fitted);
+  const std::size_t dim = config_.dim;
+  for (std::size_t v = 0; v < node_count_; ++v) {
+    screen_rotation_->rotate_rounded(vectors_.data() + v * dim, rounded_.data() + v * dim);
+  }
+}
+
+Status<HNSWError> HNSW::insert_described(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
+                                         LevelSource& levels) {
   if (node_count_ == 0) {
     // The first node is the fixed entry point: it sits on every layer and
     // gets its (empty) row at once. It draws no level.

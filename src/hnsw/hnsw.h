@@ -43,6 +43,7 @@
 #include "metadata/metadata.h"
 #include "metadata/value_postings.h"
 #include "metric/metric.h"
+#include "metric/screen_rotation.h"
 
 namespace tamsel {
 
@@ -119,6 +120,13 @@ struct HNSWImage {
   std::vector<std::uint32_t> list_lengths;
   std::uint32_t entry = 0xFFFFFFFFu;
 };
+
+// The screen's rotation is fitted when the index reaches this many nodes,
+// and again at kScreenFitGrowth times as many, ... from a sample of at most
+// kScreenFitSample nodes. Below it the screen sums raw components.
+inline constexpr std::size_t kFirstScreenFit = 1024;
+inline constexpr std::size_t kScreenFitGrowth = 8;
+inline constexpr std::size_t kScreenFitSample = 4096;
 
 // No node of a pruned graph has a level this high.
 inline constexpr std::uint32_t kPrunedLevelLimit = 64;
@@ -220,6 +228,8 @@ class HNSW {
   class PrunedDistances;
   class PassingTest;
 
+  Status<HNSWError> insert_described(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
+                                     LevelSource& levels);
   Status<HNSWError> insert_pruned(std::span<const double> vector, std::optional<std::vector<Metadata>> record,
                                   LevelSource& levels);
   Status<HNSWError> search_pruned(std::span<const double> query, std::uint32_t k, const Filter* filter,
@@ -239,6 +249,10 @@ class HNSW {
   Status<HNSWError> link(NodeId32 node, std::uint32_t level, std::span<const double> vector);
   void unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previous_highest);
   Query prepare_query(std::span<const double> query) const;
+  // Fits the screen's rotation once the index has grown to the next size
+  // that calls for it, and rotates every screen copy. Without the memory to
+  // fit, the old rotation (or none) stays: it serves as well, only slower.
+  void refit_screen_if_due() noexcept;
   Status<HNSWError> prepare_filter(std::uint32_t ef, std::uint32_t layer, const Filter* filter,
                                    PreparedFilter* prepared) const;
   // `unlisted` is a node no row holds yet (the one being linked), else a
@@ -275,8 +289,13 @@ class HNSW {
   std::vector<double, HugePageAllocator<double>> vectors_;
   std::vector<double> norms_;  // squared norms, kept for the cosine only
   // The vectors rounded to float (rounded_component), node after node, kept
-  // for the Euclidean metric only: derived from vectors_, never saved.
+  // for the Euclidean metric only: derived from vectors_, never saved. Once
+  // the index has kFirstScreenFit nodes, each copy is of the vector turned
+  // by screen_rotation_, so that the screen's first components carry most
+  // of a distance (metric/screen_rotation.h).
   std::vector<float, HugePageAllocator<float>> rounded_;
+  std::optional<ScreenRotation> screen_rotation_;
+  std::size_t next_screen_fit_ = kFirstScreenFit;
   std::vector<std::uint32_t> levels_;
   // Nodes other than node 0 by level (tally_slot), for nodes_reaching.
   std::vector<std::uint32_t> level_tally_;

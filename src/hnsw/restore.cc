@@ -127,6 +127,7 @@ Status<RestoreError> HNSW::restore(HNSWImage image, std::optional<HNSW>* index) 
     built.listed_.assign(nodes, kNoNode);
   }
   built.node_count_ = nodes;
+  built.refit_screen_if_due();
   for (std::size_t v = 1; v < nodes; ++v) {
     const std::uint32_t level = built.levels_[v];
     built.highest_other_level_ = std::max(built.highest_other_level_, level);

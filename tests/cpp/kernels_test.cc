@@ -2,6 +2,7 @@
 #include <xmmintrin.h>
 
 #include "metric/kernels.h"
+#include "metric/screen_rotation.h"
 #include "metric/metric.h"
 #include "test_util.h"
 
@@ -188,7 +189,8 @@ TEST_P(Kernels, SlabbedGroupsMatchBlockByBlock) {
 // batches, where rounding moves the copies apart, must keep every lane: one
 // whose squared sum grows by 2^-21 when rounded, one where the query and the
 // lanes round apart by far more than they differ (only the slack's |q| term
-// covers it).
+// covers it). Half the rounds screen copies turned by a rotation fitted
+// to the batch, with the rotation's limit.
 TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
   const BatchKernels& kernels = *GetParam();
   std::mt19937_64 rng(8);
@@ -204,19 +206,33 @@ TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
       std::fill(query.begin(), query.end(), q);
       for (auto& v : batch.vectors) std::fill(v.begin(), v.end(), x);
     }
-    std::vector<std::vector<float>> rounded(kLanes);
+    std::optional<ScreenRotation> rotation;
+    if (round % 4 >= 2) {
+      std::vector<double> sample(query);
+      for (const auto& v : batch.vectors) sample.insert(sample.end(), v.begin(), v.end());
+      rotation = ScreenRotation::fit(sample.data(), kLanes + 1, 1, n);
+    }
+    std::vector<std::vector<float>> rounded(kLanes, std::vector<float>(n));
     const float* rows[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
-      for (double x : batch.vectors[l]) rounded[l].push_back(rounded_component(x));
+      for (std::size_t i = 0; i < n; ++i) rounded[l][i] = rounded_component(batch.vectors[l][i]);
+      if (rotation) rotation->rotate_rounded(batch.vectors[l].data(), rounded[l].data());
       rows[l] = rounded[l].data();
     }
-    const std::vector<float> rounded_query(query.begin(), query.end());
+    std::vector<double> screened_query(query);
+    if (rotation) rotation->rotate(query.data(), screened_query.data());
+    const std::vector<float> rounded_query(screened_query.begin(), screened_query.end());
     const double exact = n == 0 ? 0.0 : euclidean_distance(query, batch.vectors[rng() % kLanes]);
     const double bounds[] = {kNaN, 0.0, 1.0, 1e-300, testing::kInf, exact, std::nextafter(exact, testing::kInf),
                              std::nextafter(exact, 0.0)};
     const double bound = round % 7 == 0 ? std::nextafter(exact, testing::kInf) : bounds[rng() % 8];
-    const double norm = screen_query_norm(query.data(), n);
-    const float limit = gathered_screen_limit(norm, n, bound);
+    const double norm = rotation ? ScreenRotation::query_norm(screen_query_norm(query.data(), n),
+                                                              screen_query_norm(screened_query.data(), n))
+                                 : screen_query_norm(query.data(), n);
+    const auto limit_for = [&](double b) {
+      return rotation ? ScreenRotation::limit(norm, n, b) : gathered_screen_limit(norm, n, b);
+    };
+    const float limit = limit_for(bound);
     if (!(norm < testing::kInf)) {
       ASSERT_TRUE(std::isnan(limit));
     }
@@ -241,12 +257,40 @@ TEST_P(Kernels, GatheredScreenRulesOutOnlyHopelessLanes) {
       // reaches: against a bound near its distance too.
       ASSERT_GE(sums[l], limit);
       const double other = std::isnan(d) ? bound : d * std::uniform_real_distribution<double>(0.9, 1.1)(rng);
-      if (sums[l] >= gathered_screen_limit(norm, n, other)) {
+      if (sums[l] >= limit_for(other)) {
         ASSERT_TRUE(std::isnan(d) || d >= other) << "round " << round << " lane " << l << ": " << d << " < " << other;
       }
     }
   }
   EXPECT_GT(ruled, far / 2);  // the screen does rule out
+}
+
+// A rotation is only as good as the check of its axes: one a little longer
+// than a unit, or two a little off square, would let the screen rule out a
+// lane at its bound. The check refuses both, and what the proof does not
+// cover.
+TEST(ScreenRotation, RefusesAxesThatAreNotOrthonormal) {
+  for (const std::size_t dim : {2, 17, 256}) {
+    std::vector<double> axes(dim * dim, 0.0);
+    for (std::size_t i = 0; i < dim; ++i) axes[i * dim + i] = 1.0;
+    EXPECT_TRUE(ScreenRotation::from_axes(axes, dim)) << dim;
+    std::vector<double> longer = axes;
+    longer[0] = 1.0 + 0x1p-30;
+    EXPECT_FALSE(ScreenRotation::from_axes(longer, dim)) << dim;
+    std::vector<double> skewed = axes;
+    skewed[1] = 0x1p-30;
+    EXPECT_FALSE(ScreenRotation::from_axes(skewed, dim)) << dim;
+  }
+  EXPECT_FALSE(ScreenRotation::from_axes({1.0}, 1));
+  EXPECT_FALSE(ScreenRotation::from_axes(std::vector<double>(257 * 257, 0.0), 257));
+  // Fitted axes pass, constant and unusable rows alike.
+  std::mt19937_64 rng(3);
+  for (const bool specials : {false, true}) {
+    std::vector<double> rows;
+    for (const auto& v : testing::awkward_vectors(rng, 40, 33, specials)) rows.insert(rows.end(), v.begin(), v.end());
+    EXPECT_TRUE(ScreenRotation::fit(rows.data(), 40, 1, 33) || specials);
+    EXPECT_TRUE(ScreenRotation::fit(std::vector<double>(33 * 5, 2.0).data(), 5, 1, 33));
+  }
 }
 
 // Some libraries switch the processor to treat subnormal floats as zero

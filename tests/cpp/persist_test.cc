@@ -56,12 +56,12 @@ std::string format_error(const std::vector<unsigned char>& bytes) {
   return status.ok() ? "ok" : status.error().message;
 }
 
-HNSW make_graph(std::size_t nodes, LevelSource& levels) {
+HNSW make_graph(std::size_t nodes, LevelSource& levels, MetricFn metric = cosine_similarity) {
   HNSWConfig config;
   config.dim = 4;
   config.ef_construction = 16;
   config.ef_search = 8;
-  config.metric = cosine_similarity;
+  config.metric = metric;
   config.schema = std::vector<std::string>{"kind", "size"};
   HNSW index(config);
   std::mt19937_64 rng(7);
@@ -116,9 +116,13 @@ TEST(Checksum, PiecesGiveTheDigestOfTheWholeAndEveryBitCounts) {
   }
 }
 
-TEST(Persist, GraphComesBackWholeAndGrowsAsTheOriginalWould) {
+// Also past the size at which the Euclidean screen's rotation is fitted:
+// the loaded index fits its own, from all its nodes, and answers the same.
+class PersistGraph : public ::testing::TestWithParam<std::pair<MetricFn, std::size_t>> {};
+
+TEST_P(PersistGraph, ComesBackWholeAndGrowsAsTheOriginalWould) {
   SeededLevels levels(3);
-  HNSW original = make_graph(300, levels);
+  HNSW original = make_graph(GetParam().second, levels, GetParam().first);
   LoadedIndex loaded;
   ASSERT_TRUE(load_bytes(save_bytes(original), &loaded).ok());
   ASSERT_TRUE(loaded.hnsw);
@@ -143,6 +147,11 @@ TEST(Persist, GraphComesBackWholeAndGrowsAsTheOriginalWould) {
   expect_same_answers(original, copy);
   EXPECT_EQ(save_bytes(original), save_bytes(copy));
 }
+
+INSTANTIATE_TEST_SUITE_P(Metrics, PersistGraph,
+                         ::testing::Values(std::pair<MetricFn, std::size_t>{cosine_similarity, 300},
+                                           std::pair<MetricFn, std::size_t>{euclidean_distance,
+                                                                            kFirstScreenFit + 60}));
 
 TEST(Persist, FlatComesBackWithItsVectorsInOrder) {
   Flat flat(3, dot_product);
