@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(Layers, EngineAgainstReference, ::testing::Values(0u, 1
 // From kFirstScreenFit nodes on, the Euclidean screen sums rotated copies.
 // Clustered vectors, with repeats and copies nudged below float precision,
 // make near ties that the rotation's rounding must not decide: the answers
-// stay the reference's before and after each fit, with the pruned graph too.
+// stay the reference's once the copies are rotated.
 TEST(EngineAgainstReference, RotatedScreenAnswersAsTheReference) {
   std::mt19937_64 rng(77);
   Trial trial;
