@@ -772,7 +772,8 @@ std::uint32_t HNSW::top_list_layer(std::uint32_t layers, std::uint32_t level) {
   return layers == 0 ? 0 : std::min({level, layers - 1, kHighestListLayer});
 }
 
-NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record) {
+NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record,
+                   const Query* prepared) {
   check_invariant(vector.size() == config_.dim, "insertion of a vector whose length is not the index dimension");
   if (node_count_ >= kNoNode) throw std::length_error("the index holds as many nodes as it can");
   const std::uint32_t top_list = top_list_layer(config_.layers, level);
@@ -798,9 +799,16 @@ NodeId HNSW::store(std::span<const double> vector, std::uint32_t level, std::opt
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
   if (kind_ == MetricKind::Euclidean) {
     if (screen_rotation_) {
-      // Within the room reserved above: no allocation.
+      // Within the room reserved above: no allocation. The vector prepared
+      // as a query was turned already; where its values are all finite as
+      // floats they are the copy's.
       rounded_.resize(rounded_.size() + config_.dim);
-      screen_rotation_->rotate_rounded(vector.data(), rounded_.data() + rounded_.size() - config_.dim);
+      float* copy = rounded_.data() + rounded_.size() - config_.dim;
+      if (prepared != nullptr && prepared->rotated && prepared->rounded.size() == config_.dim) {
+        std::copy(prepared->rounded.begin(), prepared->rounded.end(), copy);
+      } else {
+        screen_rotation_->rotate_rounded(vector.data(), copy);
+      }
     } else {
       for (const double x : vector) rounded_.push_back(rounded_component(x));
     }
@@ -864,14 +872,16 @@ Status<HNSWError> HNSW::insert_described(std::span<const double> vector, std::op
   }
   const std::uint32_t level = levels.next_level(level_weights_, config_.layers);
   const std::uint32_t previous_highest = highest_other_level_;
-  const auto node = static_cast<NodeId32>(store(vector, level, std::move(record)));
+  // Prepared first: it allocates, and nothing is stored yet if it fails.
+  const Query query = prepare_query(vector);
+  const auto node = static_cast<NodeId32>(store(vector, level, std::move(record), &query));
   highest_other_level_ = std::max(highest_other_level_, level);
   if (config_.layers == 0) return Status<HNSWError>::Ok();
   // A failure while linking (no memory for a search or a longer list) takes
   // back everything the insertion did: a half-linked node, listed by some
   // neighbours but without a row of its own, would break later insertions.
   try {
-    return link(node, level, vector);
+    return link(node, level, query);
   } catch (...) {
     unlink_last(node, level, previous_highest);
     throw;
@@ -879,13 +889,12 @@ Status<HNSWError> HNSW::insert_described(std::span<const double> vector, std::op
 }
 
 // Links the node just stored, layer by layer from layer 0 up.
-Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, std::span<const double> vector) {
+Status<HNSWError> HNSW::link(NodeId32 node, std::uint32_t level, const Query& query) {
   // Above the highest level of any node but node 0, a layer holds node 0
   // alone. There the search from the new node can reach node 0 only through
   // the new node's row, which gets node 0 only from a lower layer whose
   // linking already made both links: such layers add nothing, and are skipped.
   const std::uint32_t last_layer = std::min(config_.layers - 1, highest_other_level_);
-  const Query query = prepare_query(vector);
   const PreparedFilter no_filter;
   const ScratchPool::Lease scratch = scratch_->take();
   (*scratch).begin_operation(node_count_);
@@ -1074,7 +1083,7 @@ Status<HNSWError> HNSW::insert_pruned(std::span<const double> vector, std::optio
                                      std::min(config_.layers - 1, pruned_->level_cap()));
   // Prepared first: it allocates, and nothing is stored yet if it fails.
   const Query query = prepare_query(vector);
-  const auto node = static_cast<NodeId32>(store(vector, level, std::move(record)));
+  const auto node = static_cast<NodeId32>(store(vector, level, std::move(record), &query));
   if (config_.layers == 0) return Status<HNSWError>::Ok();
   if (node != 0 && config_.ef_construction == 0) return HNSWError::InvalidEF;
   try {

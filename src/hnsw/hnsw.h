@@ -122,10 +122,12 @@ struct HNSWImage {
 };
 
 // The screen's rotation is fitted when the index reaches this many nodes,
-// and again at kScreenFitGrowth times as many, ... from a sample of at most
-// kScreenFitSample nodes. Below it the screen sums raw components.
+// and again at kScreenFitGrowth times as many, and so on, each time from a
+// sample of at most kScreenFitSample nodes. Below it the screen sums raw
+// components. A fit takes some 40 ms at dimension 128, so it comes rarely:
+// the axes of a thousand vectors already serve the screen well.
 inline constexpr std::size_t kFirstScreenFit = 1024;
-inline constexpr std::size_t kScreenFitGrowth = 8;
+inline constexpr std::size_t kScreenFitGrowth = 16;
 inline constexpr std::size_t kScreenFitSample = 4096;
 
 // No node of a pruned graph has a level this high.
@@ -245,8 +247,10 @@ class HNSW {
   // so up to the highest level any node but node 0 can draw.
   std::size_t nodes_reaching(std::uint32_t layer) const;
   static std::size_t tally_slot(std::uint32_t level);
-  NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record);
-  Status<HNSWError> link(NodeId32 node, std::uint32_t level, std::span<const double> vector);
+  // `prepared`, when given, is the vector prepared as a query.
+  NodeId store(std::span<const double> vector, std::uint32_t level, std::optional<std::vector<Metadata>> record,
+               const Query* prepared = nullptr);
+  Status<HNSWError> link(NodeId32 node, std::uint32_t level, const Query& query);
   void unlink_last(NodeId32 node, std::uint32_t level, std::uint32_t previous_highest);
   Query prepare_query(std::span<const double> query) const;
   // Fits the screen's rotation once the index has grown to the next size

@@ -71,11 +71,14 @@ class ScreenRotation {
   static float limit(double norm, std::size_t n, double bound);
 
  private:
-  ScreenRotation(std::size_t dim, std::vector<double> columns) : dim_(dim), columns_(std::move(columns)) {}
+  // Axes go in panels of kPanelWidth: panel p holds axes p * kPanelWidth
+  // onwards, value k of each side by side (zero past the last axis).
+  static constexpr std::size_t kPanelWidth = 16;
+
+  ScreenRotation(std::size_t dim, std::vector<double> panels) : dim_(dim), panels_(std::move(panels)) {}
 
   std::size_t dim_;
-  // Column k holds the k-th value of every axis: columns_[k * dim + i].
-  std::vector<double> columns_;
+  std::vector<double> panels_;
 };
 
 }  // namespace tamsel
