@@ -534,7 +534,10 @@ void HNSW::admit_from_full_list(Scratch& scratch, const Query& query, std::span<
   // wait, with their sums, to fill a batch for the second, so that a few
   // near neighbours do not keep seven far ones to the end. Rotated copies
   // carry most of a distance in their first components, so their first
-  // part is shorter.
+  // part is shorter. A coarser pass ahead of both (4-bit cells of the first
+  // 32 rotated components, 16 bytes a node) ruled out 76 to 86 % of lanes
+  // but made queries 10 to 19 % slower: the lanes it removes are those the
+  // first part's checkpoint already dismisses cheaply.
   const std::size_t common = query.common;
   const std::size_t half =
       (query.rotated ? std::min(common / 2, kRotatedScreenSplit) : common / 2) / kScreenCheckpoint * kScreenCheckpoint;
